@@ -1,0 +1,59 @@
+# Build-wide settings and the helpers the subdirectories use.
+
+if(VIDRANE_SANITIZE)
+  set(_san "-fsanitize=${VIDRANE_SANITIZE}" -fno-omit-frame-pointer)
+  if(VIDRANE_SANITIZE MATCHES "undefined")
+    list(APPEND _san -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_san})
+  add_link_options(${_san})
+endif()
+
+# Warnings everywhere; errors only in the plug-in itself.
+function(vidrane_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+endfunction()
+function(vidrane_strict_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  # Windows programs run under wine, each in the build tree's own prefix.
+  set(VIDRANE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/cmake/wine-run ${VIDRANE_WINEPREFIX})
+endif()
+
+if(VIDRANE_BUILD_TESTS AND NOT VIDRANE_FLAVOUR STREQUAL "macos")
+  # GoogleTest from Debian's source copy, so it is built with the same compiler and sanitizers
+  # as the code it tests (and with mingw for the Windows tree).
+  set(VIDRANE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(${VIDRANE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
+
+# vidrane_add_gtest(NAME n SOURCES ... [LIBS ...] [LABELS ...])
+# Label "threads" marks binaries whose tests exercise more than one thread; the
+# ThreadSanitizer tree runs exactly those.
+function(vidrane_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main ${T_LIBS})
+  vidrane_warnings(${T_NAME})
+  if(WIN32)
+    # One process per binary under wine: starting wine for every single test costs too much.
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  endif()
+endfunction()
