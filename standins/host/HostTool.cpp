@@ -28,7 +28,9 @@ int Usage(FILE* to) {
 	        "usage: vidrane-host PLUGIN VERB\n"
 	        "  PLUGIN  the plug-in: the .bundle folder (Apple flavour) or the .dll (Windows)\n"
 	        "verbs:\n"
-	        "  info    print the actor's identity, its inputs and outputs, and its help texts\n");
+	        "  info    print the actor's identity, its inputs and outputs, and its help texts\n"
+	        "The host numbers help texts as Vantrel does: the actor (kind 0) 0, inputs (kind 1) 1 to 4,\n"
+	        "outputs (kind 2) 5 to 7.\n");
 	return to == stdout ? 0 : 2;
 }
 
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
 		return 1;
 	}
 	int status = Info(host);
+	for (const auto& a : host.alerts())
+		printf("alert: %s / %s\n", a.message.c_str(), a.detail.c_str());
 	for (const auto& a : host.assertions())
 		printf("assertion: %s (%s, line %d)\n", a.condition.c_str(), a.actorName.c_str(), a.line);
 	for (const auto& t : host.trapsCalled())

@@ -1026,6 +1026,9 @@ void Host::FailNextAllocations(int count) {
 	std::lock_guard<std::mutex> guard(mImpl->lock);
 	mImpl->failAllocations = count;
 }
+void* const* Host::serviceTable() const {
+	return mImpl->table;
+}
 void Host::OverrideNextHelpIndex(uint32_t position) {
 	std::lock_guard<std::mutex> guard(mImpl->lock);
 	mImpl->overrideHelpIndex = true;

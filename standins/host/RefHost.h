@@ -202,6 +202,9 @@ public:
 	// GetHelpStringIndex answers this position instead of the right one, once.
 	void OverrideNextHelpIndex(uint32_t position);
 
+	// The service table as the plug-in sees it (2048 bytes of 8-byte slots).
+	void* const* serviceTable() const;
+
 	// For the services (they run on whatever thread the plug-in calls from).
 	struct Impl;
 	Impl* impl() { return mImpl.get(); }

@@ -1,0 +1,136 @@
+// The reference host's own checks: if these could not fail, no plug-in test could either.
+#include "RefHost.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using refhost::Host;
+
+namespace {
+
+template <typename Fn>
+Fn Slot(const Host& host, size_t offset) {
+	return reinterpret_cast<Fn>(host.serviceTable()[offset / 8]);
+}
+
+const char kGoodLine[] = "INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\t\t1\r";
+
+} // namespace
+
+TEST(HostPropertyText, AcceptsWellFormedLinesWithAnEmptyLastField) {
+	std::vector<refhost::PropertyDef> defs;
+	std::string error;
+	ASSERT_TRUE(refhost::ParsePropertyText("INPROP\tsrc\tsysv\tstring\ttext\t*\t*\t\t\r"
+	                                       "OUTPROP\t\tout\t\tvido\tdata\t\ttexture\t*\t*\t0\r",
+	                                       &defs, &error))
+		<< error;
+	ASSERT_EQ(defs.size(), 2u);
+	EXPECT_EQ(defs[0].def, "");
+	EXPECT_EQ(defs[1].index, 1);
+	EXPECT_FALSE(defs[1].input);
+}
+
+TEST(HostPropertyText, RejectsMalformedText) {
+	const char* bad[] = {
+		"",                                                           // nothing
+		"INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\t\t1",      // no final carriage return
+		"INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\r",         // seven fields
+		"INPUT\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\t\t1\r",     // unknown direction
+		"INPROP\t\tname\t\tabc\tint\t\t\tnumber\t\t0\t\t1\t\t1\r",     // three-character identifier
+		"INPROP\t\tname\t\tabcd\tbool\t\t\tnumber\t\t0\t\t1\t\t1\r",   // unknown type
+		"INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\t\tone\r",  // default not a number
+		"INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\tlow\t\t1\t\t1\r",  // limit not a number
+		"INPROP\t\tname\t\tabcd\tint\t\t\tnumber\t\t0\t\t1\t\t1\r\n",  // line feed
+	};
+	for (const char* text : bad) {
+		std::vector<refhost::PropertyDef> defs;
+		std::string error;
+		EXPECT_FALSE(refhost::ParsePropertyText(text, &defs, &error)) << "accepted: " << text;
+		EXPECT_FALSE(error.empty());
+	}
+	std::vector<refhost::PropertyDef> defs;
+	std::string error;
+	EXPECT_TRUE(refhost::ParsePropertyText(kGoodLine, &defs, &error)) << error;
+}
+
+TEST(HostServices, UndefinedSlotsAreTrapsThatRecordTheirOffset) {
+	Host host;
+	Slot<int64_t (*)()>(host, 32)();
+	Slot<int64_t (*)()>(host, 2040)();
+	EXPECT_EQ(host.trapsCalled(), (std::vector<size_t>{32, 2040}));
+	// Defined services are not traps.
+	Slot<void (*)(const char*, const char*)>(host, 0)("message", "detail");
+	EXPECT_EQ(host.trapsCalled().size(), 2u);
+	ASSERT_EQ(host.alerts().size(), 1u);
+	EXPECT_EQ(host.alerts()[0].detail, "detail");
+}
+
+TEST(HostServices, AllocationsAreTrackedAndForeignFreesReported) {
+	Host host;
+	auto allocate = Slot<void* (*)(uint64_t, uint8_t)>(host, 280);
+	auto release = Slot<void (*)(void*)>(host, 288);
+	void* a = allocate(100, 1);
+	void* b = allocate(8, 1);
+	EXPECT_EQ(host.outstandingAllocations(), 2u);
+	release(a);
+	EXPECT_EQ(host.outstandingAllocations(), 1u);
+	release(a); // twice
+	int local = 0;
+	release(&local); // never allocated
+	EXPECT_EQ(host.errors().size(), 2u);
+	host.FailNextAllocations(1);
+	EXPECT_EQ(allocate(16, 1), nullptr);
+	release(b);
+	EXPECT_EQ(host.outstandingAllocations(), 0u);
+}
+
+TEST(HostServices, FindStringInListIsCaseInsensitiveOnTheWholeText) {
+	Host host;
+	auto find = Slot<int32_t (*)(int32_t, const char* const*, const char*)>(host, 296);
+	const char* list[] = {"low", "high"};
+	EXPECT_EQ(find(2, list, "HIGH"), 1);
+	EXPECT_EQ(find(2, list, "low"), 0);
+	EXPECT_LT(find(2, list, "hig"), 0);
+	EXPECT_LT(find(2, list, "highest"), 0);
+	EXPECT_EQ(host.findStringCalls(), 4);
+}
+
+TEST(HostServices, ImageBuffersKeepTheirOwnCopyOfThePixels) {
+	Host host;
+	auto update = Slot<int64_t (*)(int64_t, int64_t, uint8_t, uint32_t, const void*, const void*, int64_t, int64_t,
+	                               void*)>(host, 1752);
+	auto releaseImage = Slot<void (*)(int64_t, int64_t)>(host, 1744);
+
+	uint32_t pixels[2 * 3] = {1, 2, 0xAAAA, 3, 4, 0xBBBB}; // 2 x 2 image, rows of 3 pixels
+	uint8_t desc[80] = {};
+	uint32_t width = 2, height = 2, rowBytes = 12;
+	uint64_t address = uint64_t(uintptr_t(pixels));
+	memcpy(desc + 16, &width, 4);
+	memcpy(desc + 20, &height, 4);
+	memcpy(desc + 32, &address, 8);
+	memcpy(desc + 40, &rowBytes, 4);
+	uint8_t value[16] = {};
+	int64_t handle = update(7, 0, 2, 0, desc, nullptr, 0, 0, value);
+	ASSERT_NE(handle, 0);
+	pixels[0] = 99; // the plug-in's frame goes away or changes: the texture must not
+	refhost::Texture texture;
+	ASSERT_TRUE(host.textureOf(handle, &texture));
+	ASSERT_EQ(texture.pixels.size(), 16u);
+	uint32_t copied[4];
+	memcpy(copied, texture.pixels.data(), 16);
+	EXPECT_EQ(copied[0], 1u);
+	EXPECT_EQ(copied[2], 3u) << "rows are read at the row stride";
+	ASSERT_EQ(host.imageUpdates().size(), 1u);
+	EXPECT_EQ(host.imageUpdates()[0].pixelAddress(), address);
+
+	uint32_t shortRow = 4; // shorter than width x 4
+	memcpy(desc + 40, &shortRow, 4);
+	EXPECT_EQ(update(7, handle, 2, 0, desc, nullptr, 0, 0, value), handle);
+	EXPECT_EQ(host.errors().size(), 1u);
+
+	releaseImage(7, handle);
+	EXPECT_EQ(host.liveTextures(), 0u);
+	releaseImage(7, handle);
+	EXPECT_EQ(host.errors().size(), 2u);
+}
