@@ -134,3 +134,44 @@ TEST(HostServices, ImageBuffersKeepTheirOwnCopyOfThePixels) {
 	releaseImage(7, handle);
 	EXPECT_EQ(host.errors().size(), 2u);
 }
+
+#include "MediaFiles.h"
+
+#include <cmath>
+#include <cstdio>
+
+TEST(HostMediaFiles, PictureAndSoundRoundTrip) {
+	std::vector<uint8_t> bgra;
+	for (int y = 0; y < 3; ++y)
+		for (int x = 0; x < 70000 / 3 + 1; ++x) // rows long enough to need two stored blocks
+			bgra.insert(bgra.end(), {uint8_t(x), uint8_t(y), uint8_t(x + y), 255});
+	uint32_t width = 70000 / 3 + 1;
+	std::string png = testing::TempDir() + "refhost-roundtrip.png";
+	ASSERT_TRUE(refhost::WritePNG(png, width, 3, bgra));
+	uint32_t w = 0, h = 0;
+	std::vector<uint8_t> rgb;
+	ASSERT_TRUE(refhost::ReadPNG(png, &w, &h, &rgb));
+	ASSERT_EQ(w, width);
+	ASSERT_EQ(h, 3u);
+	ASSERT_EQ(rgb.size(), size_t(width) * 3 * 3);
+	EXPECT_EQ(rgb[3 * (width + 5) + 0], bgra[4 * (width + 5) + 2]) << "red comes from the third byte";
+	EXPECT_EQ(rgb[3 * (width + 5) + 2], bgra[4 * (width + 5) + 0]);
+	remove(png.c_str());
+
+	std::vector<float> tone;
+	for (int i = 0; i < 4800; ++i) {
+		tone.push_back(0.5f * std::sin(i * 0.1f));
+		tone.push_back(i == 7 ? 3.0f : 0.0f); // clipped
+	}
+	std::string wav = testing::TempDir() + "refhost-roundtrip.wav";
+	ASSERT_TRUE(refhost::WriteWAV(wav, 48000, 2, tone));
+	int rate = 0, channels = 0;
+	std::vector<float> back;
+	ASSERT_TRUE(refhost::ReadWAV(wav, &rate, &channels, &back));
+	EXPECT_EQ(rate, 48000);
+	EXPECT_EQ(channels, 2);
+	ASSERT_EQ(back.size(), tone.size());
+	EXPECT_NEAR(back[200], tone[200], 1.0 / 32767);
+	EXPECT_FLOAT_EQ(back[15], 1.0f);
+	remove(wav.c_str());
+}
