@@ -144,6 +144,32 @@ NDI_STANDIN_EXPORT bool NDIlib_initialize(void);
 NDI_STANDIN_EXPORT void NDIlib_destroy(void);
 NDI_STANDIN_EXPORT const char* NDIlib_version(void);
 
+NDI_STANDIN_EXPORT NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t* p_create_settings);
+NDI_STANDIN_EXPORT void NDIlib_find_destroy(NDIlib_find_instance_t p_instance);
+NDI_STANDIN_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t p_instance, uint32_t timeout_in_ms);
+NDI_STANDIN_EXPORT const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib_find_instance_t p_instance,
+                                                                           uint32_t* p_no_sources);
+
+NDI_STANDIN_EXPORT NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t* p_create_settings);
+NDI_STANDIN_EXPORT void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance);
+NDI_STANDIN_EXPORT void NDIlib_recv_connect(NDIlib_recv_instance_t p_instance, const NDIlib_source_t* p_src);
+NDI_STANDIN_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t p_instance,
+                                                              NDIlib_video_frame_v2_t* p_video_data,
+                                                              NDIlib_audio_frame_v2_t* p_audio_data,
+                                                              NDIlib_metadata_frame_t* p_metadata,
+                                                              uint32_t timeout_in_ms);
+NDI_STANDIN_EXPORT void NDIlib_recv_free_video_v2(NDIlib_recv_instance_t p_instance,
+                                                  const NDIlib_video_frame_v2_t* p_video_data);
+NDI_STANDIN_EXPORT void NDIlib_recv_free_audio_v2(NDIlib_recv_instance_t p_instance,
+                                                  const NDIlib_audio_frame_v2_t* p_audio_data);
+
+NDI_STANDIN_EXPORT NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t* p_create_settings);
+NDI_STANDIN_EXPORT void NDIlib_send_destroy(NDIlib_send_instance_t p_instance);
+NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t p_instance,
+                                                  const NDIlib_video_frame_v2_t* p_video_data);
+NDI_STANDIN_EXPORT void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
+                                                  const NDIlib_audio_frame_v2_t* p_audio_data);
+
 #ifdef __cplusplus
 }
 

@@ -1,0 +1,37 @@
+// Pixel formats of the stand-in: what a sender may give, and what a receiver is handed.
+// Inside the library every picture travels as tight BGRA, 4 bytes a pixel.
+#ifndef NDI_STANDIN_VIDEO_CONVERT_H
+#define NDI_STANDIN_VIDEO_CONVERT_H
+
+#include "ndi_standin_abi.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ndistandin {
+
+constexpr int kMaxPictureSide = 16384;
+
+struct Picture {
+	int xres = 0, yres = 0;
+	bool alpha = false; // sent with an alpha channel (BGRA, RGBA, UYVA)
+	std::vector<uint8_t> bgra;
+};
+
+// Reads a sent frame; false, saying why, when the record cannot be read safely.
+bool ReadPicture(const NDIlib_video_frame_v2_t& frame, Picture* out, std::string* why);
+
+// Half the width and height (rounded down, at least 1), each pixel the mean of its 2 x 2 block.
+Picture HalfSize(const Picture& in);
+
+// The picture in `fourcc` (BGRA, BGRX, RGBA, RGBX, UYVY or UYVA); returns the line stride in
+// bytes (UYVA: of the UYVY plane, the alpha plane follows it, xres bytes a row).
+int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourcc, std::vector<uint8_t>* bytes);
+
+// Whether the stand-in reads and writes this FourCC.
+bool KnownFourCC(uint32_t fourcc);
+
+} // namespace ndistandin
+
+#endif
