@@ -1,0 +1,218 @@
+#include "AudioOut.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+// ---------------------------------------------------------------------------------------------
+// CAudioBuffer
+
+CAudioBuffer::CAudioBuffer(int channels, const float* samples, int sourceChannels, int frames, bool interleaved,
+                           int sourceStride)
+    : mRefCount(1), mDataSize(0), mData(nullptr), mChannels(channels), mFrames(0), mReadPos(0) {
+	// A block without samples is what every unusable request becomes; the queue refuses it.
+	if (channels <= 0 || frames <= 0 || !samples || sourceStride < 0)
+		return;
+	const int64_t bytes = int64_t(channels) * frames * int64_t(sizeof(float));
+	if (bytes > INT32_MAX)
+		return;
+	mData = new (std::nothrow) float[size_t(channels) * size_t(frames)];
+	if (!mData)
+		return;
+	mDataSize = int32_t(bytes);
+	mFrames = frames;
+	if (interleaved)
+		memcpy(mData, samples, size_t(bytes));
+	else
+		CopyPlanar(samples, sourceChannels, sourceStride);
+}
+
+CAudioBuffer::~CAudioBuffer() {
+	delete[] mData;
+}
+
+// Interleaves in tiles of frames, so that the strided writes of each tile stay in the first
+// level cache while every source channel is read front to back.
+void CAudioBuffer::CopyPlanar(const float* samples, int sourceChannels, int sourceStride) {
+	const int channels = mChannels;
+	const int frames = mFrames;
+	const int copied = std::max(0, std::min(channels, sourceChannels));
+	const size_t stride = sourceStride > 0 ? size_t(sourceStride) : size_t(frames);
+	if (copied < channels)
+		memset(mData, 0, size_t(mDataSize));
+	if (copied == 0)
+		return;
+
+	if (channels == 2) {
+		const float* left = samples;
+		const float* right = samples + stride;
+		float* out = mData;
+		for (int f = 0; f < frames; ++f) {
+			out[2 * f] = left[f];
+			out[2 * f + 1] = right[f];
+		}
+		return;
+	}
+
+	constexpr int kTileFrames = 128;
+	for (int first = 0; first < frames; first += kTileFrames) {
+		const int count = std::min(kTileFrames, frames - first);
+		float* tile = mData + size_t(first) * size_t(channels);
+		for (int c = 0; c < copied; ++c) {
+			const float* src = samples + size_t(c) * stride + size_t(first);
+			float* out = tile + c;
+			for (int f = 0; f < count; ++f)
+				out[size_t(f) * size_t(channels)] = src[f];
+		}
+	}
+}
+
+void CAudioBuffer::Retain() {
+	mRefCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CAudioBuffer::Release() {
+	// Release/acquire so that the thread that frees the block sees every write made through
+	// the other references.
+	if (mRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+		delete this;
+}
+
+int CAudioBuffer::GetData(int channels, float* dest, int frames) {
+	if (channels != mChannels || frames <= 0 || !mData)
+		return 0;
+	const int count = std::min(frames, mFrames - mReadPos);
+	if (count <= 0)
+		return 0;
+	memcpy(dest, mData + size_t(mReadPos) * size_t(channels), size_t(count) * size_t(channels) * sizeof(float));
+	mReadPos += count;
+	return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CAudioBufferList
+
+CAudioBufferList::CAudioBufferList(int channels, int sampleRate, int framesPerBuffer)
+    : mQueue(), mQueueCount(0), mCurrent(nullptr), mChannels(channels), mSampleRate(sampleRate),
+      mFramesPerBuffer(framesPerBuffer), mTargetVolume(1.0f), mCurrentVolume(1.0f), mRampLength(0) {}
+
+CAudioBufferList::~CAudioBufferList() {
+	mLock.Lock();
+	for (int i = 0; i < mQueueCount; ++i)
+		mQueue[i]->Release();
+	mQueueCount = 0;
+	mLock.Unlock();
+	if (mCurrent) {
+		mCurrent->Release();
+		mCurrent = nullptr;
+	}
+}
+
+void CAudioBufferList::AppendBuffer(CAudioBuffer* block) {
+	if (!block || !block->HasSamples())
+		return;
+	mLock.Lock();
+	if (mQueueCount >= kMaxQueuedBuffers) {
+		// The reader fell behind: the oldest audio goes, the newest is kept.
+		mQueue[0]->Release();
+		memmove(mQueue, mQueue + 1, size_t(mQueueCount - 1) * sizeof(mQueue[0]));
+		--mQueueCount;
+	}
+	block->Retain();
+	mQueue[mQueueCount++] = block;
+	mLock.Unlock();
+}
+
+void CAudioBufferList::SetVolume(float gain) {
+	mLock.Lock();
+	if (!(gain == mTargetVolume)) { // a NaN differs from everything
+		mTargetVolume = gain;
+		mRampLength = kVolumeRampFrames;
+	}
+	mLock.Unlock();
+}
+
+void CAudioBufferList::AcquireNextBuffer() {
+	if (mCurrent) {
+		mCurrent->Release();
+		mCurrent = nullptr;
+	}
+	mLock.Lock();
+	if (mQueueCount > 0) {
+		mCurrent = mQueue[0];
+		memmove(mQueue, mQueue + 1, size_t(mQueueCount - 1) * sizeof(mQueue[0]));
+		--mQueueCount;
+	}
+	mLock.Unlock();
+}
+
+bool CAudioBufferList::GetData(int channels, float* dest, int destBytes, int frames, int& framesDelivered,
+                               bool fillSilence) {
+	framesDelivered = 0;
+	const int queueChannels = mChannels;
+	if (!dest || queueChannels <= 0 || destBytes <= 0)
+		return false;
+	// Never write past what the caller says it has, whatever it asks for.
+	frames = std::min(frames, int(destBytes / (int64_t(queueChannels) * int64_t(sizeof(float)))));
+	if (frames <= 0)
+		return false;
+
+	if (!mCurrent)
+		AcquireNextBuffer();
+	float* out = dest;
+	int wanted = frames;
+	if (channels == queueChannels) {
+		while (wanted > 0 && mCurrent) {
+			const int copied = mCurrent->GetData(queueChannels, out, wanted);
+			out += size_t(copied) * size_t(queueChannels);
+			wanted -= copied;
+			// A block that yields nothing more, drained or not in the queue's layout, goes at once.
+			if (copied == 0 || mCurrent->GetReadPosition() >= mCurrent->GetFrames())
+				AcquireNextBuffer();
+		}
+	}
+	const int delivered = frames - wanted;
+	if (delivered > 0)
+		ApplyVolume(dest, delivered, queueChannels);
+	if (wanted > 0 && fillSilence)
+		std::fill(out, out + size_t(wanted) * size_t(queueChannels), 0.0f);
+	framesDelivered = delivered;
+	return delivered > 0;
+}
+
+// Ramps over the first 64 delivered frames when a new gain is pending and the fill is long enough
+// for the whole ramp; every other delivered frame takes the gain in force.
+void CAudioBufferList::ApplyVolume(float* dest, int frames, int channels) {
+	mLock.Lock();
+	const float from = mCurrentVolume;
+	const float target = mTargetVolume;
+	const int ramp = mRampLength;
+	const bool ramping = ramp > 0 && frames >= ramp;
+	if (ramping) {
+		mCurrentVolume = target;
+		mRampLength = 0;
+	}
+	mLock.Unlock();
+
+	int rampFrames = 0;
+	float gain = from;
+	if (ramping) {
+		const float step = (target - from) / float(ramp);
+		float g = from;
+		for (int f = 0; f < ramp; ++f) {
+			g += step;
+			float* frame = dest + size_t(f) * size_t(channels);
+			for (int c = 0; c < channels; ++c)
+				frame[c] *= g;
+		}
+		rampFrames = ramp;
+		gain = target;
+	}
+	if (gain != 1.0f) {
+		float* rest = dest + size_t(rampFrames) * size_t(channels);
+		const size_t count = size_t(frames - rampFrames) * size_t(channels);
+		for (size_t i = 0; i < count; ++i)
+			rest[i] *= gain;
+	}
+}

@@ -1,0 +1,104 @@
+// Audio output: the queue of received audio blocks between a receive thread and the audio
+// backend that pulls frames at the device's pace.
+#ifndef AUDIO_OUT_H
+#define AUDIO_OUT_H
+
+#include "NDIInput.h"
+
+#include <atomic>
+#include <cstdint>
+
+// One reference-counted block of received audio as interleaved 32-bit float frames: the sample
+// of channel c in frame f lies at index f * channels + c.
+class CAudioBuffer {
+public:
+	// Builds a block of `channels` x `frames` samples. Interleaved input is copied as it is.
+	// Planar input holds `sourceChannels` channels, channel c starting `sourceStride` floats
+	// after channel c - 1 (0: `frames`); source channels beyond `channels` are dropped and block
+	// channels beyond `sourceChannels` are silent. When the arguments are unusable or the storage
+	// cannot be had, the block holds no samples (HasSamples is false) and must not be queued.
+	CAudioBuffer(int channels, const float* samples, int sourceChannels, int frames, bool interleaved,
+	             int sourceStride = 0);
+
+	void Retain();
+	// Drops one reference; the last one frees the block. Each holder releases its own.
+	void Release();
+
+	// Copies up to `frames` frames from the read position and returns how many it copied; 0 when
+	// `channels` is not the block's channel count or nothing is left.
+	int GetData(int channels, float* dest, int frames);
+
+	bool HasSamples() const { return mData != nullptr; }
+	int GetChannels() const { return mChannels; }
+	int GetFrames() const { return mFrames; }
+	int GetReadPosition() const { return mReadPos; }
+	int GetRefCount() const { return mRefCount.load(std::memory_order_relaxed); }
+	const float* GetSamples() const { return mData; }
+
+private:
+	~CAudioBuffer();
+	CAudioBuffer(const CAudioBuffer&) = delete;
+	CAudioBuffer& operator=(const CAudioBuffer&) = delete;
+
+	void CopyPlanar(const float* samples, int sourceChannels, int sourceStride);
+
+	std::atomic<int32_t> mRefCount;
+	int32_t mDataSize; // bytes of mData
+	float* mData;
+	int32_t mChannels;
+	int32_t mFrames;
+	int32_t mReadPos; // frames already handed out
+};
+
+// The bounded queue from one producer (the receive thread) to one reader (the audio backend's
+// thread), with the output volume and its 64-frame ramp. The reader side never allocates and
+// takes the lock only for the short queue and volume operations, never while copying samples.
+class CAudioBufferList {
+public:
+	static constexpr int kMaxQueuedBuffers = 17;
+	static constexpr int kVolumeRampFrames = 64;
+
+	CAudioBufferList(int channels, int sampleRate, int framesPerBuffer);
+	~CAudioBufferList(); // releases every queued block and the current one
+
+	// Producer: queues the block with a reference of its own; the caller keeps (and later
+	// releases) its reference. When 17 blocks are waiting the oldest is dropped. A block without
+	// samples is not queued.
+	void AppendBuffer(CAudioBuffer* block);
+	// Producer or control side: the gain to ramp to over the next 64 frames played.
+	void SetVolume(float gain);
+
+	// Reader: releases the current block and makes the oldest queued one current.
+	void AcquireNextBuffer();
+	// Reader: writes `frames` interleaved frames of `channels` floats to `dest`, never more than
+	// `destBytes` bytes, and scales them by the volume. `framesDelivered` gets the frames taken
+	// from the queue; when short and `fillSilence` is set, the rest is written as silence.
+	// Returns whether any frame was delivered.
+	bool GetData(int channels, float* dest, int destBytes, int frames, int& framesDelivered, bool fillSilence);
+
+	int GetChannelCount() const { return mChannels; }
+	// Only before the first block is queued and before the reader starts.
+	void SetChannelCount(int channels) { mChannels = channels; }
+	int GetSampleRate() const { return mSampleRate; }
+	int GetFramesPerBuffer() const { return mFramesPerBuffer; }
+
+private:
+	CAudioBufferList(const CAudioBufferList&) = delete;
+	CAudioBufferList& operator=(const CAudioBufferList&) = delete;
+
+	void ApplyVolume(float* dest, int frames, int channels);
+
+	// Waiting blocks, oldest first, one reference each. Bounded, so appending never allocates.
+	CAudioBuffer* mQueue[kMaxQueuedBuffers];
+	int mQueueCount;
+	CMutex mLock; // guards the queue and the volume fields
+	CAudioBuffer* mCurrent; // the reader's, with the reference it took from the queue
+	int32_t mChannels;
+	int32_t mSampleRate;
+	int32_t mFramesPerBuffer;
+	float mTargetVolume;
+	float mCurrentVolume; // written by the reader only
+	int32_t mRampLength;
+};
+
+#endif
