@@ -1,10 +1,16 @@
 // vidrane-host: drives a plug-in file the way Vantrel would, from the command line.
-//   vidrane-host PLUGIN info     the actor's identity, its inputs and outputs, and its help texts
+//   vidrane-host [OPTIONS] PLUGIN info   the actor's identity, its inputs and outputs, and its help texts
+//   vidrane-host [OPTIONS] sources       the NDI sources a finder sees
+// --test-source runs a test-pattern source inside the process for as long as the verb runs.
 #include "RefHost.h"
+#include "ndi_standin_control.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,10 +31,21 @@ uint32_t ReadU32(const std::vector<uint8_t>& record, size_t offset) {
 
 int Usage(FILE* to) {
 	fprintf(to,
-	        "usage: vidrane-host PLUGIN VERB\n"
+	        "usage: vidrane-host [OPTIONS] PLUGIN VERB\n"
+	        "       vidrane-host [OPTIONS] sources\n"
 	        "  PLUGIN  the plug-in: the .bundle folder (Apple flavour) or the .dll (Windows)\n"
 	        "verbs:\n"
 	        "  info    print the actor's identity, its inputs and outputs, and its help texts\n"
+	        "  sources list the NDI sources a finder sees (it looks for --wait milliseconds)\n"
+	        "options:\n"
+	        "  --test-source NAME  send a test pattern as the source \"MACHINE (NAME)\" while the verb runs\n"
+	        "  --size WxH          its picture size (default 1280x720)\n"
+	        "  --rate N[/D]        its frame rate (default 30/1)\n"
+	        "  --alpha             send BGRA with alpha instead of BGRX\n"
+	        "  --audio-rate HZ     its audio sample rate (default 48000)\n"
+	        "  --channels N        its audio channels, a tone on each; 0 sends no audio (default 2)\n"
+	        "  --samples N         samples per audio frame (default 1600)\n"
+	        "  --wait MS           how long 'sources' looks (default 1000)\n"
 	        "The host numbers help texts as Vantrel does: the actor (kind 0) 0, inputs (kind 1) 1 to 4,\n"
 	        "outputs (kind 2) 5 to 7.\n");
 	return to == stdout ? 0 : 2;
@@ -58,21 +75,102 @@ int Info(refhost::Host& host) {
 	return 0;
 }
 
-} // namespace
+struct Options {
+	std::vector<std::string> positional;
+	bool testSource = false;
+	ndi_standin_pattern_settings_t pattern{};
+	std::string patternName;
+	int waitMs = 1000;
+};
 
-int main(int argc, char** argv) {
-	if (argc >= 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")))
-		return Usage(stdout);
-	if (argc < 3)
-		return Usage(stderr);
-	std::string verb = argv[2];
-	if (verb != "info") {
-		fprintf(stderr, "vidrane-host: unknown verb '%s'\n", verb.c_str());
-		return Usage(stderr);
+bool ParseInt(const char* text, int* out) {
+	char* end = nullptr;
+	long v = strtol(text, &end, 10);
+	if (end == text || *end || v < 0 || v > 1000000000)
+		return false;
+	*out = int(v);
+	return true;
+}
+
+bool ParsePair(const std::string& text, char separator, int* a, int* b, bool secondOptional) {
+	size_t at = text.find(separator);
+	if (at == std::string::npos)
+		return secondOptional && ParseInt(text.c_str(), a) && (*b = 1, true);
+	return ParseInt(text.substr(0, at).c_str(), a) && ParseInt(text.substr(at + 1).c_str(), b);
+}
+
+// False, having said why, on a malformed command line.
+bool ParseOptions(int argc, char** argv, Options* o) {
+	ndi_standin_pattern_defaults(&o->pattern);
+	for (int i = 1; i < argc; ++i) {
+		std::string arg = argv[i];
+		if (arg.rfind("--", 0) != 0) {
+			o->positional.push_back(arg);
+			continue;
+		}
+		bool flag = arg == "--alpha";
+		if (!flag && i + 1 >= argc) {
+			fprintf(stderr, "vidrane-host: %s needs a value\n", arg.c_str());
+			return false;
+		}
+		const char* value = flag ? "" : argv[++i];
+		bool ok = true;
+		if (arg == "--test-source")
+			o->testSource = true, o->patternName = value, ok = *value != 0;
+		else if (arg == "--size")
+			ok = ParsePair(value, 'x', &o->pattern.xres, &o->pattern.yres, false);
+		else if (arg == "--rate")
+			ok = ParsePair(value, '/', &o->pattern.frame_rate_N, &o->pattern.frame_rate_D, true);
+		else if (arg == "--alpha")
+			o->pattern.alpha = true;
+		else if (arg == "--audio-rate")
+			ok = ParseInt(value, &o->pattern.sample_rate);
+		else if (arg == "--channels")
+			ok = ParseInt(value, &o->pattern.no_channels);
+		else if (arg == "--samples")
+			ok = ParseInt(value, &o->pattern.samples_per_frame);
+		else if (arg == "--wait")
+			ok = ParseInt(value, &o->waitMs);
+		else {
+			fprintf(stderr, "vidrane-host: unknown option '%s'\n", arg.c_str());
+			return false;
+		}
+		if (!ok) {
+			fprintf(stderr, "vidrane-host: bad value '%s' for %s\n", value, arg.c_str());
+			return false;
+		}
 	}
+	o->pattern.name = o->patternName.c_str();
+	return true;
+}
+
+// What a finder with the default settings sees after looking for `waitMs`.
+int Sources(int waitMs) {
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	if (!finder) {
+		fprintf(stderr, "vidrane-host: no NDI finder could be created\n");
+		return 1;
+	}
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+	for (;;) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0 || !NDIlib_find_wait_for_sources(finder, uint32_t(left.count())))
+			break;
+	}
+	uint32_t count = 0;
+	const NDIlib_source_t* list = NDIlib_find_get_current_sources(finder, &count);
+	printf("sources: %u\n", count);
+	for (uint32_t i = 0; list && i < count; ++i)
+		printf("  %s\t%s\n", list[i].p_ndi_name ? list[i].p_ndi_name : "(no name)",
+		       list[i].p_url_address ? list[i].p_url_address : "");
+	NDIlib_find_destroy(finder);
+	return 0;
+}
+
+int RunInfo(const std::string& plugin) {
 	refhost::Host host;
 	std::string error;
-	if (!host.Load(argv[1], &error, refhost::LoadOptions{false})) {
+	if (!host.Load(plugin.c_str(), &error, refhost::LoadOptions{false})) {
 		fprintf(stderr, "vidrane-host: %s\n", error.c_str());
 		return 1;
 	}
@@ -83,5 +181,35 @@ int main(int argc, char** argv) {
 		printf("assertion: %s (%s, line %d)\n", a.condition.c_str(), a.actorName.c_str(), a.line);
 	for (const auto& t : host.trapsCalled())
 		printf("trap: the plug-in called undefined service slot %zu\n", t);
+	return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+	if (argc >= 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")))
+		return Usage(stdout);
+	Options options;
+	if (!ParseOptions(argc, argv, &options))
+		return Usage(stderr);
+	const auto& args = options.positional;
+	bool sources = args.size() == 1 && args[0] == "sources";
+	if (!sources && args.size() != 2)
+		return Usage(stderr);
+	if (!sources && args[1] != "info") {
+		fprintf(stderr, "vidrane-host: unknown verb '%s'\n", args[1].c_str());
+		return Usage(stderr);
+	}
+	ndi_standin_pattern_t* pattern = nullptr;
+	if (options.testSource) {
+		pattern = ndi_standin_pattern_start(&options.pattern);
+		if (!pattern) {
+			fprintf(stderr, "vidrane-host: the test source's settings are out of range (at least 160x16)\n");
+			return 2;
+		}
+		fprintf(stderr, "vidrane-host: sending test source \"%s\"\n", ndi_standin_pattern_source_name(pattern));
+	}
+	int status = sources ? Sources(options.waitMs) : RunInfo(args[0]);
+	ndi_standin_pattern_stop(pattern);
 	return status;
 }
