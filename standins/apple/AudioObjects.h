@@ -1,0 +1,33 @@
+// The machine's devices as the AudioQueue side of the stand-in sees them.
+#ifndef APPLE_STANDIN_AUDIO_OBJECTS_H
+#define APPLE_STANDIN_AUDIO_OBJECTS_H
+
+#include <CoreAudio/CoreAudio.h>
+
+#include <string>
+#include <vector>
+
+namespace apple_standin {
+
+struct DeviceRecord {
+	std::string name;
+	std::string uid;
+	bool hasName = true;
+	bool hasUID = true;
+	UInt32 inputStreams = 0;
+	UInt32 inputChannels = 0;
+	UInt32 outputStreams = 0;
+	UInt32 outputChannels = 0;
+	Float64 nominalRate = 48000.0;
+	UInt32 outputBits = 32;
+	bool isDefaultInput = false;
+	bool isDefaultOutput = false;
+};
+
+std::vector<DeviceRecord> CurrentDevices();
+// The UID of the default output device, "" when the machine has none.
+std::string DefaultOutputUID();
+
+} // namespace apple_standin
+
+#endif

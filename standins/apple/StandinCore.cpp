@@ -1,0 +1,184 @@
+// Call counts, injected call failures, misuse reports and the CoreFoundation registry.
+#include "StandinCore.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace apple_standin {
+namespace {
+
+struct CallFault {
+	int skip = 0;
+	int times = 0; // −1: every call
+	OSStatus status = 0;
+};
+
+struct Core {
+	std::mutex lock;
+	std::map<std::string, int> calls;
+	std::map<std::string, CallFault> faults;
+	long misuses = 0;
+	bool misuseFatal = true;
+	std::unordered_map<const void*, CFObject*> objects; // live, counted objects and constants
+	long live = 0;
+	long created = 0;
+};
+
+Core& TheCore() {
+	static Core* sCore = new Core; // never destroyed: plug-in statics may call in at exit
+	return *sCore;
+}
+
+} // namespace
+
+bool CountCall(const char* function, OSStatus* status) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	++core.calls[function];
+	auto fault = core.faults.find(function);
+	if (fault == core.faults.end() || fault->second.times == 0)
+		return false;
+	if (fault->second.skip > 0) {
+		--fault->second.skip;
+		return false;
+	}
+	if (fault->second.times > 0)
+		--fault->second.times;
+	if (status)
+		*status = fault->second.status;
+	return true;
+}
+
+void Misuse(const std::string& what) {
+	Core& core = TheCore();
+	bool fatal;
+	{
+		std::lock_guard<std::mutex> guard(core.lock);
+		++core.misuses;
+		fatal = core.misuseFatal;
+	}
+	std::fprintf(stderr, "apple stand-in: MISUSE: %s\n", what.c_str());
+	if (fatal)
+		std::abort();
+}
+
+CFObject* RegisterCF(CFObject* object) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.objects[object] = object;
+	if (!object->constant) {
+		++core.live;
+		++core.created;
+	}
+	return object;
+}
+
+CFObject* LookUpCF(CFTypeRef ref, const char* caller) {
+	Core& core = TheCore();
+	{
+		std::lock_guard<std::mutex> guard(core.lock);
+		auto found = core.objects.find(ref);
+		if (found != core.objects.end())
+			return found->second;
+	}
+	if (caller) {
+		char text[160];
+		std::snprintf(text, sizeof text, "%s given %p, which is not a live CoreFoundation object", caller, ref);
+		Misuse(text);
+	}
+	return nullptr;
+}
+
+CFStringRef NewCFString(const std::string& utf8) {
+	return reinterpret_cast<CFStringRef>(RegisterCF(new CFStringObject(utf8)));
+}
+
+bool CFStringText(CFStringRef ref, const char* caller, std::string* text) {
+	CFObject* object = LookUpCF(ref, caller);
+	if (!object)
+		return false;
+	if (object->kind != CFKind::String) {
+		Misuse(std::string(caller) + " given a CoreFoundation object that is not a string");
+		return false;
+	}
+	*text = static_cast<CFStringObject*>(object)->utf8;
+	return true;
+}
+
+bool ReleaseCF(CFTypeRef ref) {
+	Core& core = TheCore();
+	CFObject* dead = nullptr;
+	{
+		std::lock_guard<std::mutex> guard(core.lock);
+		auto found = core.objects.find(ref);
+		if (found == core.objects.end())
+			return false;
+		CFObject* object = found->second;
+		if (object->constant)
+			return true;
+		if (--object->refCount == 0) {
+			core.objects.erase(found);
+			--core.live;
+			dead = object;
+		}
+	}
+	delete dead; // outside the lock: a bundle releases the values it owns
+	return true;
+}
+
+void ClearCallFaults() {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.faults.clear();
+}
+
+} // namespace apple_standin
+
+using namespace apple_standin;
+
+APPLE_STANDIN_EXPORT void apple_standin_fail_call(const char* function, int skip, int times, OSStatus status) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.faults[function] = CallFault{skip, times, status};
+}
+
+
+APPLE_STANDIN_EXPORT int apple_standin_call_count(const char* function) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	auto found = core.calls.find(function);
+	return found == core.calls.end() ? 0 : found->second;
+}
+
+APPLE_STANDIN_EXPORT void apple_standin_reset_call_counts(void) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.calls.clear();
+}
+
+APPLE_STANDIN_EXPORT long apple_standin_cf_live(void) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	return core.live;
+}
+
+APPLE_STANDIN_EXPORT long apple_standin_cf_created(void) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	return core.created;
+}
+
+APPLE_STANDIN_EXPORT long apple_standin_misuse_count(void) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	return core.misuses;
+}
+
+APPLE_STANDIN_EXPORT void apple_standin_set_misuse_fatal(Boolean fatal) {
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.misuseFatal = fatal != 0;
+}

@@ -1,0 +1,122 @@
+// Control of the Apple stand-in, for tests and tools only (never for the plug-in): the machine's
+// audio devices, fault injection, what the AudioQueues played, a manual pump for AudioQueue
+// callbacks, CoreFoundation object counts, and the workspace operations it recorded.
+// Safe to call from any thread.
+#ifndef APPLE_STANDIN_CONTROL_H
+#define APPLE_STANDIN_CONTROL_H
+
+#include <AudioToolbox/AudioToolbox.h>
+
+#define APPLE_STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+
+// ---- Devices -------------------------------------------------------------------------------
+// One audio device of the machine. Device ids are handed out in table order from
+// kAppleStandinFirstDeviceID on; the system's device array lists them in that order.
+// Without a table set here the stand-in reads the file named by APPLE_STANDIN_DEVICES (see
+// README.md beside this header), and without that it presents a small default machine:
+// "Built-in Output" (2 channels, 48000 Hz, the default output) and "Studio Interface"
+// (6 channels, 48000 Hz).
+struct AppleStandinDevice {
+	const char* name;        // kAudioObjectPropertyName; null: the property cannot be read
+	const char* uid;         // kAudioDevicePropertyDeviceUID; null: the property cannot be read
+	UInt32 inputStreams;     // streams in the input scope
+	UInt32 inputChannels;    // channels of each input stream
+	UInt32 outputStreams;    // streams in the output scope
+	UInt32 outputChannels;   // channels of each output stream (0 is allowed)
+	Float64 nominalRate;     // kAudioDevicePropertyNominalSampleRate
+	UInt32 outputBits;       // mBitsPerChannel of the output stream format (32: float)
+	Boolean isDefaultInput;
+	Boolean isDefaultOutput;
+};
+
+enum { kAppleStandinFirstDeviceID = 50 };
+
+// Replaces the machine's devices (copied). count 0 makes a machine without devices.
+APPLE_STANDIN_EXPORT void apple_standin_set_devices(const AppleStandinDevice* devices, int count);
+// Back to what the stand-in presents without a table (environment file or the default machine).
+APPLE_STANDIN_EXPORT void apple_standin_reset_devices(void);
+APPLE_STANDIN_EXPORT int apple_standin_device_count(void);
+APPLE_STANDIN_EXPORT AudioObjectID apple_standin_device_id(int index);
+
+// ---- Fault injection -----------------------------------------------------------------------
+// Property reads: the next `times` (−1: every) matching calls fail with `status`. object
+// kAudioObjectUnknown matches every object; `calls` is a set of the flags below.
+enum { kAppleStandinSizeQuery = 1, kAppleStandinDataRead = 2 };
+APPLE_STANDIN_EXPORT void apple_standin_fail_property(AudioObjectID object, AudioObjectPropertySelector selector,
+	AudioObjectPropertyScope scope, int calls, OSStatus status, int times);
+// Size queries of the property report `size` instead of the true size (data reads unchanged).
+APPLE_STANDIN_EXPORT void apple_standin_override_property_size(AudioObjectID object, AudioObjectPropertySelector selector,
+	AudioObjectPropertyScope scope, UInt32 size);
+// Any exported function, by name ("AudioQueueStart", ...): after `skip` more successful calls,
+// the next `times` (−1: every) calls fail with `status`. Only the AudioQueue functions take it.
+APPLE_STANDIN_EXPORT void apple_standin_fail_call(const char* function, int skip, int times, OSStatus status);
+// Clears every injected fault and size override.
+APPLE_STANDIN_EXPORT void apple_standin_clear_faults(void);
+
+// Calls of an exported function, by its name, since load or the last reset.
+APPLE_STANDIN_EXPORT int apple_standin_call_count(const char* function);
+APPLE_STANDIN_EXPORT void apple_standin_reset_call_counts(void);
+
+// ---- AudioQueues ---------------------------------------------------------------------------
+// Queues created from now on are paced by the test: their thread plays a buffer only when
+// apple_standin_pump asks for it, without waiting for the buffer's duration.
+APPLE_STANDIN_EXPORT void apple_standin_set_manual_pump(Boolean manual);
+// Has the queue's own thread play up to `buffers` enqueued buffers now, each followed by its
+// callback, and returns once they are done: the number played (fewer when the queue ran dry,
+// is not running, or does not exist).
+APPLE_STANDIN_EXPORT int apple_standin_pump(AudioQueueRef queue, int buffers);
+
+// What became of a queue; queues are numbered in creation order from 0 since the last reset,
+// and their records outlive their disposal.
+struct AppleStandinQueueInfo {
+	AudioStreamBasicDescription format; // as given to AudioQueueNewOutput
+	char deviceUID[256];                // the device it plays on ("" for no device at all)
+	Boolean deviceWasSet;               // kAudioQueueProperty_CurrentDevice was set successfully
+	int buffersAllocated;
+	UInt32 bufferSizes[8];              // of the first eight buffers, in allocation order
+	Boolean started;
+	Boolean running;
+	Boolean disposed;
+	long long buffersPlayed;
+	long long callbacks;                // callbacks that have returned
+	long long enqueueFailures;
+};
+APPLE_STANDIN_EXPORT int apple_standin_queues_created(void);
+APPLE_STANDIN_EXPORT int apple_standin_queues_live(void);
+APPLE_STANDIN_EXPORT Boolean apple_standin_queue_info(int index, AppleStandinQueueInfo* info);
+// The queue itself while it lives (for apple_standin_pump); null once disposed.
+APPLE_STANDIN_EXPORT AudioQueueRef apple_standin_queue(int index);
+// Waits (real waits, up to timeoutMs) until queue `index` has played at least `buffers` buffers.
+APPLE_STANDIN_EXPORT Boolean apple_standin_wait_played(int index, long long buffers, int timeoutMs);
+
+// Everything played on a device (by UID; "" for queues without a device), as 32-bit floats in
+// play order. Returns the number of samples recorded; copies at most maxSamples of them.
+APPLE_STANDIN_EXPORT size_t apple_standin_played(const char* deviceUID, float* samples, size_t maxSamples);
+// Channel count and rate of the last queue that played on the device; false when none did.
+APPLE_STANDIN_EXPORT Boolean apple_standin_played_format(const char* deviceUID, UInt32* channels, Float64* rate);
+// Forgets recordings and queue records (live queues go on playing and recording).
+APPLE_STANDIN_EXPORT void apple_standin_reset_queues(void);
+
+// ---- CoreFoundation ------------------------------------------------------------------------
+// Objects created and not yet released to zero (constants such as kCFBundleVersionKey excluded).
+APPLE_STANDIN_EXPORT long apple_standin_cf_live(void);
+APPLE_STANDIN_EXPORT long apple_standin_cf_created(void);
+// Misuse seen: a release of a dead or foreign reference, a string call on a non-string, ...
+// Each is reported on stderr; it is fatal (abort) unless a test turns that off.
+APPLE_STANDIN_EXPORT long apple_standin_misuse_count(void);
+APPLE_STANDIN_EXPORT void apple_standin_set_misuse_fatal(Boolean fatal);
+
+// ---- Workspace (the Foundation and AppKit operations of the macOS build) --------------------
+// These two are the plug-in's own C functions on the Mac (an Objective-C++ file there); here
+// the stand-in provides them. The Library folder is $HOME/Library; opening is only recorded.
+APPLE_STANDIN_EXPORT bool GetUserLibraryFolder(char* buffer, size_t bufferSize);
+APPLE_STANDIN_EXPORT bool OpenFileWithDefaultApplication(const char* utf8Path);
+
+APPLE_STANDIN_EXPORT int apple_standin_opened_count(void);
+// The path of the index-th open request (copied, NUL-terminated); false when there is none.
+APPLE_STANDIN_EXPORT Boolean apple_standin_opened_path(int index, char* buffer, size_t bufferSize);
+APPLE_STANDIN_EXPORT void apple_standin_clear_opened(void);
+// The next `times` open requests are refused (and still recorded).
+APPLE_STANDIN_EXPORT void apple_standin_fail_open(int times);
+
+#endif

@@ -1,0 +1,421 @@
+// The Apple stand-in itself: what the plug-in's macOS code relies on of CoreFoundation, the
+// audio object properties and the AudioQueue.
+#include "apple_standin_control.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string MakeTempFolder() {
+	char pattern[] = "/tmp/apple-standin-XXXXXX";
+	const char* made = mkdtemp(pattern);
+	return made ? made : "";
+}
+
+// Every test starts from the stand-in's state at load, whichever tests ran before it.
+class AppleStandin : public ::testing::Test {
+protected:
+	void SetUp() override {
+		apple_standin_set_manual_pump(false);
+		apple_standin_reset_queues();
+		apple_standin_clear_faults();
+		apple_standin_reset_devices();
+		apple_standin_reset_call_counts();
+		apple_standin_clear_opened();
+		apple_standin_set_misuse_fatal(true);
+		misusesBefore = apple_standin_misuse_count();
+		liveBefore = apple_standin_cf_live();
+	}
+	long Misuses() const { return apple_standin_misuse_count() - misusesBefore; }
+	long misusesBefore = 0;
+	long liveBefore = 0;
+};
+
+std::string Text(CFStringRef text) {
+	char buffer[256];
+	return CFStringGetCString(text, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "<unreadable>";
+}
+
+// ---- CoreFoundation ------------------------------------------------------------------------
+
+TEST_F(AppleStandin, AppleCoreFoundation_StringsCountTheirReferencesAndConvertExactly) {
+	const long before = apple_standin_cf_live();
+	CFStringRef text = CFStringCreateWithCString(kCFAllocatorDefault, "Gr\xC3\xBC\xC3\x9F" "e", kCFStringEncodingUTF8);
+	ASSERT_NE(text, nullptr);
+	EXPECT_EQ(apple_standin_cf_live(), before + 1);
+	EXPECT_EQ(CFGetTypeID(text), CFStringGetTypeID());
+
+	// "Grüße" is 7 bytes: a buffer of 8 holds it with its NUL, one of 7 does not.
+	char exact[8];
+	ASSERT_TRUE(CFStringGetCString(text, exact, sizeof exact, kCFStringEncodingUTF8));
+	EXPECT_STREQ(exact, "Gr\xC3\xBC\xC3\x9F" "e");
+	char shortBuffer[6];
+	std::memset(shortBuffer, 'x', sizeof shortBuffer);
+	EXPECT_FALSE(CFStringGetCString(text, shortBuffer, sizeof shortBuffer, kCFStringEncodingUTF8));
+	// Whole characters only, and no terminator: "Grü" then the untouched rest.
+	EXPECT_EQ(std::string(shortBuffer, 4), "Gr\xC3\xBC");
+	EXPECT_EQ(shortBuffer[4], 'x');
+
+	CFRelease(text);
+	EXPECT_EQ(apple_standin_cf_live(), before);
+	EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xC3(", kCFStringEncodingUTF8), nullptr) << "not UTF-8";
+	EXPECT_EQ(Misuses(), 0);
+}
+
+TEST_F(AppleStandin, AppleCoreFoundation_ReleasingADeadReferenceIsCaught) {
+	apple_standin_set_misuse_fatal(false);
+	CFStringRef text = CFStringCreateWithCString(nullptr, "once", kCFStringEncodingUTF8);
+	CFRelease(text);
+	CFRelease(text);
+	EXPECT_EQ(Misuses(), 1);
+	char buffer[16];
+	EXPECT_FALSE(CFStringGetCString(text, buffer, sizeof buffer, kCFStringEncodingUTF8));
+	EXPECT_EQ(Misuses(), 2);
+	// The constant key is never freed, however often it is released.
+	CFRelease(kCFBundleVersionKey);
+	EXPECT_EQ(Text(kCFBundleVersionKey), "CFBundleVersion");
+	EXPECT_EQ(Misuses(), 2);
+}
+
+TEST_F(AppleStandin, AppleCoreFoundation_BundleReadsItsVersionFromContentsInfoPlist) {
+	const std::string folder = MakeTempFolder() + "/Some Plugin.bundle";
+	ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+	ASSERT_EQ(mkdir((folder + "/Contents").c_str(), 0700), 0);
+	std::ofstream(folder + "/Contents/Info.plist") <<
+		"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+		"<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x\">\n"
+		"<plist version=\"1.0\">\n<dict>\n"
+		"  <!-- <key>CFBundleVersion</key><string>commented</string> -->\n"
+		"  <key>Nested</key><dict><key>CFBundleVersion</key><string>inner</string></dict>\n"
+		"  <key>Flags</key><array><true/><integer>3</integer></array>\n"
+		"  <key>CFBundleVersion</key>\n  <string>2.5 &amp; &#x41;</string>\n"
+		"  <key>CFBundleNumber</key><integer>7</integer>\n"
+		"</dict>\n</plist>\n";
+
+	const long before = apple_standin_cf_live();
+	CFStringRef path = CFStringCreateWithCString(nullptr, folder.c_str(), kCFStringEncodingUTF8);
+	CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, path, kCFURLPOSIXPathStyle, true);
+	CFBundleRef bundle = CFBundleCreate(nullptr, url);
+	ASSERT_NE(bundle, nullptr);
+	CFTypeRef version = CFBundleGetValueForInfoDictionaryKey(bundle, kCFBundleVersionKey);
+	ASSERT_NE(version, nullptr);
+	ASSERT_EQ(CFGetTypeID(version), CFStringGetTypeID());
+	EXPECT_EQ(Text(static_cast<CFStringRef>(version)), "2.5 & A");
+	CFStringRef numberKey = CFStringCreateWithCString(nullptr, "CFBundleNumber", kCFStringEncodingUTF8);
+	CFTypeRef number = CFBundleGetValueForInfoDictionaryKey(bundle, numberKey);
+	ASSERT_NE(number, nullptr);
+	EXPECT_NE(CFGetTypeID(number), CFStringGetTypeID());
+
+	// The values belong to the bundle: releasing the four references frees everything.
+	CFRelease(numberKey);
+	CFRelease(bundle);
+	CFRelease(url);
+	CFRelease(path);
+	EXPECT_EQ(apple_standin_cf_live(), before);
+}
+
+TEST_F(AppleStandin, AppleCoreFoundation_BundleOfAMissingFolderIsNullAndOneWithoutPlistHasNoVersion) {
+	const std::string folder = MakeTempFolder();
+	for (const std::string& candidate : {folder + "/absent.bundle", folder}) {
+		CFStringRef path = CFStringCreateWithCString(nullptr, candidate.c_str(), kCFStringEncodingUTF8);
+		CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, path, kCFURLPOSIXPathStyle, true);
+		CFBundleRef bundle = CFBundleCreate(nullptr, url);
+		if (candidate == folder) {
+			ASSERT_NE(bundle, nullptr);
+			EXPECT_EQ(CFBundleGetValueForInfoDictionaryKey(bundle, kCFBundleVersionKey), nullptr);
+			CFRelease(bundle);
+		} else {
+			EXPECT_EQ(bundle, nullptr);
+		}
+		CFRelease(url);
+		CFRelease(path);
+	}
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+}
+
+// ---- Audio objects -------------------------------------------------------------------------
+
+OSStatus Size(AudioObjectID object, UInt32 selector, UInt32 scope, UInt32* size) {
+	AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
+	return AudioObjectGetPropertyDataSize(object, &address, 0, nullptr, size);
+}
+
+OSStatus Read(AudioObjectID object, UInt32 selector, UInt32 scope, UInt32* size, void* data) {
+	AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
+	return AudioObjectGetPropertyData(object, &address, 0, nullptr, size, data);
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_DefaultMachineHasTwoOutputsAndTheBuiltInOneIsDefault) {
+	UInt32 size = 0;
+	ASSERT_EQ(Size(kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, &size), 0);
+	ASSERT_EQ(size, 8u);
+	AudioObjectID ids[2] = {};
+	ASSERT_EQ(Read(kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, &size, ids), 0);
+	AudioObjectID defaultOutput = 0;
+	size = 4;
+	ASSERT_EQ(Read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal,
+		&size, &defaultOutput), 0);
+	EXPECT_EQ(defaultOutput, ids[0]);
+	CFStringRef name = nullptr;
+	size = sizeof name;
+	ASSERT_EQ(Read(ids[1], kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), 0);
+	EXPECT_EQ(Text(name), "Studio Interface");
+	CFRelease(name);
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_StreamPropertiesHaveCoreAudioSizesAndLayout) {
+	AppleStandinDevice devices[] = {{"Three", "three", 0, 0, 3, 4, 44100.0, 24, false, true}};
+	apple_standin_set_devices(devices, 1);
+	const AudioObjectID id = apple_standin_device_id(0);
+	UInt32 size = 0;
+	ASSERT_EQ(Size(id, kAudioDevicePropertyStreamConfiguration, kAudioDevicePropertyScopeOutput, &size), 0);
+	EXPECT_EQ(size, 8u + 3 * 16u);
+	std::vector<unsigned char> raw(size, 0xEE);
+	UInt32 tooSmall = size - 1;
+	EXPECT_EQ(Read(id, kAudioDevicePropertyStreamConfiguration, kAudioDevicePropertyScopeOutput, &tooSmall, raw.data()),
+		kAudioHardwareBadPropertySizeError);
+	ASSERT_EQ(Read(id, kAudioDevicePropertyStreamConfiguration, kAudioDevicePropertyScopeOutput, &size, raw.data()), 0);
+	const auto* list = reinterpret_cast<const AudioBufferList*>(raw.data());
+	EXPECT_EQ(list->mNumberBuffers, 3u);
+	EXPECT_EQ(list->mBuffers[2].mNumberChannels, 4u);
+	ASSERT_EQ(Size(id, kAudioDevicePropertyStreamConfiguration, kAudioDevicePropertyScopeInput, &size), 0);
+	EXPECT_EQ(size, 8u) << "no input streams: the bare count";
+
+	AudioStreamBasicDescription format{};
+	size = sizeof format;
+	ASSERT_EQ(Read(id, kAudioDevicePropertyStreamFormat, kAudioDevicePropertyScopeOutput, &size, &format), 0);
+	EXPECT_EQ(size, 40u);
+	EXPECT_EQ(format.mBitsPerChannel, 24u);
+	EXPECT_EQ(format.mChannelsPerFrame, 4u);
+	EXPECT_EQ(format.mSampleRate, 44100.0);
+	Float64 rate = 0;
+	size = sizeof rate;
+	ASSERT_EQ(Read(id, kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, &size, &rate), 0);
+	EXPECT_EQ(rate, 44100.0);
+
+	EXPECT_EQ(Size(id + 1, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size), kAudioHardwareBadObjectError);
+	EXPECT_EQ(Size(id, 0x7a7a7a7a, kAudioObjectPropertyScopeGlobal, &size), kAudioHardwareUnknownPropertyError);
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_InjectedFailuresAndSizeOverridesHitOnlyTheirCalls) {
+	AppleStandinDevice devices[] = {{"A", "a", 0, 0, 1, 2, 48000.0, 32, false, true},
+	                                {"B", "b", 0, 0, 1, 2, 48000.0, 32, false, false}};
+	apple_standin_set_devices(devices, 2);
+	const AudioObjectID b = apple_standin_device_id(1);
+	apple_standin_fail_property(b, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, kAppleStandinDataRead, kAudioHardwareUnspecifiedError, 1);
+	CFStringRef name = nullptr;
+	UInt32 size = sizeof name;
+	EXPECT_EQ(Read(apple_standin_device_id(0), kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), 0);
+	CFRelease(name);
+	EXPECT_EQ(Read(b, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), kAudioHardwareUnspecifiedError);
+	EXPECT_EQ(Read(b, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), 0) << "once only";
+	CFRelease(name);
+
+	apple_standin_override_property_size(kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
+		kAudioObjectPropertyScopeGlobal, 6);
+	ASSERT_EQ(Size(kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, &size), 0);
+	EXPECT_EQ(size, 6u);
+	AudioObjectID ids[2] = {};
+	size = 8;
+	ASSERT_EQ(Read(kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, &size, ids), 0);
+	EXPECT_EQ(size, 8u) << "reads are not affected by a size override";
+	apple_standin_clear_faults();
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_TableFileNamedByTheEnvironment) {
+	const std::string file = MakeTempFolder() + "/devices.txt";
+	std::ofstream(file) << "# name | uid | inputs | outputs | rate | bits | defaults\n"
+	                       "Mic | mic-1 | 1x1 | - | 44100 | 32 | input\n"
+	                       "  Desk Speakers  | desk | - | 2x8 | 96000 | 24 | output\n";
+	setenv("APPLE_STANDIN_DEVICES", file.c_str(), 1);
+	apple_standin_reset_devices();
+	ASSERT_EQ(apple_standin_device_count(), 2);
+	const AudioObjectID desk = apple_standin_device_id(1);
+	CFStringRef name = nullptr;
+	UInt32 size = sizeof name;
+	ASSERT_EQ(Read(desk, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), 0);
+	EXPECT_EQ(Text(name), "Desk Speakers");
+	CFRelease(name);
+	AudioObjectID defaultOutput = 0, defaultInput = 0;
+	size = 4;
+	Read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal, &size, &defaultOutput);
+	Read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, kAudioObjectPropertyScopeGlobal, &size, &defaultInput);
+	EXPECT_EQ(defaultOutput, desk);
+	EXPECT_EQ(defaultInput, apple_standin_device_id(0));
+	unsetenv("APPLE_STANDIN_DEVICES");
+}
+
+// ---- AudioQueue ----------------------------------------------------------------------------
+
+AudioStreamBasicDescription FloatFormat(UInt32 channels, Float64 rate) {
+	return AudioStreamBasicDescription{rate, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 4 * channels, 1,
+	                                   4 * channels, channels, 32, 0};
+}
+
+// A producer that writes a running sample counter into every buffer it gets back.
+struct Counter {
+	AudioQueueRef queue = nullptr;
+	float next = 0;
+	bool refill = true;
+	std::thread::id thread;
+	bool oneThread = true;
+	static void Callback(void* user, AudioQueueRef queue, AudioQueueBufferRef buffer) {
+		auto* self = static_cast<Counter*>(user);
+		if (self->thread == std::thread::id())
+			self->thread = std::this_thread::get_id();
+		self->oneThread = self->oneThread && self->thread == std::this_thread::get_id();
+		if (self->refill)
+			self->Fill(queue, buffer);
+	}
+	void Fill(AudioQueueRef q, AudioQueueBufferRef buffer) {
+		float* samples = static_cast<float*>(buffer->mAudioData);
+		buffer->mAudioDataByteSize = buffer->mAudioDataBytesCapacity;
+		for (UInt32 i = 0; i < buffer->mAudioDataByteSize / 4; ++i)
+			samples[i] = next++;
+		AudioQueueEnqueueBuffer(q, buffer, 0, nullptr);
+	}
+};
+
+TEST_F(AppleStandin, AppleAudioQueue_PlaysBuffersInOrderAtTheStreamsPaceOnItsOwnThread) {
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	for (int i = 0; i < 2; ++i) {
+		AudioQueueBufferRef buffer = nullptr;
+		ASSERT_EQ(AudioQueueAllocateBuffer(counter.queue, 480 * 8, &buffer), 0); // 10 ms
+		counter.Fill(counter.queue, buffer);
+	}
+	const auto start = std::chrono::steady_clock::now();
+	ASSERT_EQ(AudioQueueStart(counter.queue, nullptr), 0);
+	ASSERT_TRUE(apple_standin_wait_played(0, 20, 20000));
+	const auto elapsed = std::chrono::steady_clock::now() - start;
+	EXPECT_GE(elapsed, std::chrono::milliseconds(200)) << "20 buffers of 10 ms cannot play faster than 200 ms";
+	ASSERT_EQ(AudioQueueStop(counter.queue, true), 0);
+	AppleStandinQueueInfo stopped{};
+	apple_standin_queue_info(0, &stopped);
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+
+	AppleStandinQueueInfo info{};
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_TRUE(info.disposed);
+	EXPECT_EQ(info.callbacks, stopped.callbacks) << "no callback after AudioQueueStop returned";
+	EXPECT_TRUE(counter.oneThread);
+	EXPECT_NE(counter.thread, std::this_thread::get_id());
+	std::vector<float> played(apple_standin_played("BuiltInOutput", nullptr, 0));
+	apple_standin_played("BuiltInOutput", played.data(), played.size());
+	ASSERT_GE(played.size(), 20u * 960);
+	ASSERT_EQ(played.size() % 960, 0u);
+	for (size_t i = 0; i < played.size(); ++i)
+		ASSERT_EQ(played[i], float(i)) << "sample " << i;
+	EXPECT_EQ(apple_standin_queues_live(), 0);
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_ImmediateStopReturnsPendingBuffersBeforeItReturnsAndRefusesTheirEnqueue) {
+	apple_standin_set_manual_pump(true);
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(1, 8000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	for (int i = 0; i < 2; ++i) {
+		AudioQueueBufferRef buffer = nullptr;
+		ASSERT_EQ(AudioQueueAllocateBuffer(counter.queue, 64, &buffer), 0);
+		counter.Fill(counter.queue, buffer);
+	}
+	ASSERT_EQ(AudioQueueStart(counter.queue, nullptr), 0);
+	EXPECT_EQ(apple_standin_pump(counter.queue, 5), 5) << "each callback re-enqueues its buffer";
+	ASSERT_EQ(AudioQueueStop(counter.queue, true), 0);
+	AppleStandinQueueInfo info{};
+	apple_standin_queue_info(0, &info);
+	EXPECT_EQ(info.buffersPlayed, 5);
+	EXPECT_EQ(info.callbacks, 7) << "the two pending buffers come back through the callback";
+	EXPECT_EQ(info.enqueueFailures, 2) << "enqueueing during the reset is refused";
+	EXPECT_EQ(apple_standin_pump(counter.queue, 1), 0) << "a stopped queue plays nothing";
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+	EXPECT_EQ(apple_standin_played("BuiltInOutput", nullptr, 0), 5u * 16);
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_PumpStopsWhenTheQueueRunsDry) {
+	apple_standin_set_manual_pump(true);
+	Counter counter;
+	counter.refill = false;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	for (int i = 0; i < 2; ++i) {
+		AudioQueueBufferRef buffer = nullptr;
+		ASSERT_EQ(AudioQueueAllocateBuffer(counter.queue, 64, &buffer), 0);
+		counter.Fill(counter.queue, buffer);
+		EXPECT_EQ(AudioQueueEnqueueBuffer(counter.queue, buffer, 0, nullptr), kAudioQueueErr_BufferInQueue);
+	}
+	EXPECT_EQ(apple_standin_pump(counter.queue, 1), 0) << "not started";
+	ASSERT_EQ(AudioQueueStart(counter.queue, nullptr), 0);
+	EXPECT_EQ(apple_standin_pump(counter.queue, 5), 2);
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_ChecksItsArgumentsAndTakesInjectedFailures) {
+	Counter counter;
+	AudioStreamBasicDescription silentFormat = FloatFormat(0, 48000.0);
+	AudioQueueRef queue = nullptr;
+	EXPECT_EQ(AudioQueueNewOutput(&silentFormat, Counter::Callback, &counter, nullptr, nullptr, 0, &queue),
+		kAudioFormatUnsupportedDataFormatError);
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &queue), 0);
+
+	CFStringRef studio = CFStringCreateWithCString(nullptr, "StudioInterface", kCFStringEncodingUTF8);
+	CFStringRef nowhere = CFStringCreateWithCString(nullptr, "nowhere", kCFStringEncodingUTF8);
+	EXPECT_EQ(AudioQueueSetProperty(queue, kAudioQueueProperty_CurrentDevice, &nowhere, sizeof nowhere),
+		kAudioQueueErr_InvalidDevice);
+	EXPECT_EQ(AudioQueueSetProperty(queue, kAudioQueueProperty_CurrentDevice, &studio, 4), kAudioQueueErr_InvalidPropertySize);
+	EXPECT_EQ(AudioQueueSetProperty(queue, kAudioQueueProperty_CurrentDevice, &studio, sizeof studio), 0);
+	CFRelease(studio);
+	CFRelease(nowhere);
+
+	apple_standin_fail_call("AudioQueueAllocateBuffer", 1, 1, -50);
+	AudioQueueBufferRef first = nullptr, second = nullptr;
+	EXPECT_EQ(AudioQueueAllocateBuffer(queue, 128, &first), 0);
+	EXPECT_EQ(AudioQueueAllocateBuffer(queue, 128, &second), -50);
+	EXPECT_EQ(AudioQueueAllocateBuffer(queue, 128, &second), 0);
+	EXPECT_EQ(AudioQueueEnqueueBuffer(queue, first, 0, nullptr), kAudioQueueErr_BufferEmpty);
+
+	AppleStandinQueueInfo info{};
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_STREQ(info.deviceUID, "StudioInterface");
+	EXPECT_TRUE(info.deviceWasSet);
+	EXPECT_EQ(info.buffersAllocated, 2);
+	ASSERT_EQ(AudioQueueDispose(queue, true), 0);
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+	EXPECT_EQ(apple_standin_call_count("AudioQueueAllocateBuffer"), 3);
+}
+
+// ---- Workspace -----------------------------------------------------------------------------
+
+TEST_F(AppleStandin, AppleWorkspace_LibraryFolderIsUnderHomeAndOpeningIsRecorded) {
+	setenv("HOME", "/home/someone", 1);
+	char folder[64];
+	ASSERT_TRUE(GetUserLibraryFolder(folder, sizeof folder));
+	EXPECT_STREQ(folder, "/home/someone/Library");
+	char tiny[8];
+	EXPECT_FALSE(GetUserLibraryFolder(tiny, sizeof tiny));
+
+	EXPECT_TRUE(OpenFileWithDefaultApplication("/a/Read Me.html"));
+	apple_standin_fail_open(1);
+	EXPECT_FALSE(OpenFileWithDefaultApplication("/b/x.html"));
+	ASSERT_EQ(apple_standin_opened_count(), 2);
+	char path[64];
+	ASSERT_TRUE(apple_standin_opened_path(0, path, sizeof path));
+	EXPECT_STREQ(path, "/a/Read Me.html");
+	EXPECT_FALSE(apple_standin_opened_path(2, path, sizeof path));
+}
+
+} // namespace
