@@ -1,0 +1,586 @@
+// The NDI runtime stand-in on one thread: discovery, delivery, formats, recorded calls,
+// scripted results and lent-frame faults.
+#include "StandinFixture.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Names(NDIlib_find_instance_t finder) {
+	uint32_t count = 1234;
+	const NDIlib_source_t* list = NDIlib_find_get_current_sources(finder, &count);
+	std::vector<std::string> names;
+	if (count > 0 && !list)
+		ADD_FAILURE() << "a count without an array";
+	for (uint32_t i = 0; list && i < count; ++i)
+		names.push_back(list[i].p_ndi_name);
+	return names;
+}
+
+using Strings = std::vector<std::string>;
+
+// ---- Discovery -------------------------------------------------------------------------------
+
+class Discovery : public StandinTest {};
+
+TEST_F(Discovery, SendersAreListedAsMachineAndNameInOrderUntilWithdrawn) {
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	ASSERT_NE(finder, nullptr);
+	EXPECT_EQ(Names(finder), Strings{});
+	NDIlib_send_instance_t cam = MakeSender("Cam 1");
+	ndi_standin_set_machine_name("OTHER");
+	NDIlib_send_instance_t bars = MakeSender("Bars");
+	ASSERT_TRUE(cam && bars);
+	EXPECT_EQ(Names(finder), (Strings{"TESTBOX (Cam 1)", "OTHER (Bars)"}));
+
+	uint32_t count = 0;
+	const NDIlib_source_t* list = NDIlib_find_get_current_sources(finder, &count);
+	ASSERT_EQ(count, 2u);
+	ASSERT_NE(list[0].p_url_address, nullptr);
+	EXPECT_STRNE(list[0].p_url_address, list[1].p_url_address);
+
+	NDIlib_send_destroy(cam);
+	EXPECT_EQ(Names(finder), Strings{"OTHER (Bars)"});
+	NDIlib_send_destroy(bars);
+	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+	NDIlib_find_destroy(finder);
+	EXPECT_EQ(MakeSender(""), nullptr);
+	EXPECT_EQ(NDIlib_send_create(nullptr), nullptr);
+}
+
+TEST_F(Discovery, WaitReportsEachChangeOnceAndListingCountsAsLooking) {
+	NDIlib_send_instance_t early = MakeSender("Early");
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	EXPECT_TRUE(NDIlib_find_wait_for_sources(finder, 0)) << "a new finder has reported nothing yet";
+	EXPECT_FALSE(NDIlib_find_wait_for_sources(finder, 0));
+
+	ASSERT_TRUE(ndi_standin_add_source("STUDIO (Remote)", "10.1.2.3:5961"));
+	EXPECT_TRUE(NDIlib_find_wait_for_sources(finder, 0));
+	EXPECT_FALSE(NDIlib_find_wait_for_sources(finder, 0));
+
+	ASSERT_TRUE(ndi_standin_remove_source("STUDIO (Remote)"));
+	EXPECT_EQ(Names(finder), Strings{"TESTBOX (Early)"});
+	EXPECT_FALSE(NDIlib_find_wait_for_sources(finder, 0)) << "the listing already showed the change";
+
+	EXPECT_EQ(ndi_standin_set_source_online("TESTBOX (Early)", false), 1);
+	EXPECT_TRUE(NDIlib_find_wait_for_sources(finder, 0));
+	EXPECT_EQ(Names(finder), Strings{});
+	EXPECT_EQ(ndi_standin_set_source_online("TESTBOX (Early)", true), 1);
+	EXPECT_EQ(Names(finder), Strings{"TESTBOX (Early)"});
+	EXPECT_FALSE(ndi_standin_remove_source("TESTBOX (Early)")) << "only scripted sources are removed";
+
+	NDIlib_find_destroy(finder);
+	NDIlib_send_destroy(early);
+}
+
+TEST_F(Discovery, FinderSettingsChooseLocalSourcesAndGroups) {
+	NDIlib_send_instance_t local = MakeSender("Local");
+	NDIlib_send_create_t grouped{};
+	grouped.p_ndi_name = "Grouped";
+	grouped.p_groups = "Studio, Backstage";
+	NDIlib_send_instance_t inGroup = NDIlib_send_create(&grouped);
+	ndi_standin_add_source("FAR (Remote)", nullptr);
+
+	NDIlib_find_create_t noLocal{};
+	noLocal.show_local_sources = false;
+	NDIlib_find_instance_t remoteOnly = NDIlib_find_create_v2(&noLocal);
+	NDIlib_find_create_t backstage{};
+	backstage.show_local_sources = true;
+	backstage.p_groups = "backstage";
+	NDIlib_find_instance_t group = NDIlib_find_create_v2(&backstage);
+	NDIlib_find_instance_t defaults = NDIlib_find_create_v2(nullptr);
+
+	EXPECT_EQ(Names(remoteOnly), Strings{"FAR (Remote)"});
+	EXPECT_EQ(Names(group), Strings{"TESTBOX (Grouped)"});
+	EXPECT_EQ(Names(defaults), (Strings{"TESTBOX (Local)", "FAR (Remote)"}));
+
+	ndi_standin_find_create_call_t call{};
+	ASSERT_TRUE(ndi_standin_find_create_call(1, &call));
+	EXPECT_FALSE(call.settings_null);
+	EXPECT_STREQ(call.groups.text, "backstage");
+	EXPECT_TRUE(call.extra_ips.is_null);
+	ASSERT_TRUE(ndi_standin_find_create_call(2, &call));
+	EXPECT_TRUE(call.settings_null);
+	EXPECT_TRUE(call.show_local_sources) << "null settings are the defaults";
+	EXPECT_FALSE(ndi_standin_find_create_call(3, &call));
+
+	for (NDIlib_find_instance_t f : {remoteOnly, group, defaults})
+		NDIlib_find_destroy(f);
+	ndi_standin_remove_source("FAR (Remote)");
+	NDIlib_send_destroy(local);
+	NDIlib_send_destroy(inGroup);
+}
+
+TEST_F(Discovery, CreationFailuresAreInjectedAndCounted) {
+	ndi_standin_fail_find_create(2);
+	EXPECT_EQ(NDIlib_find_create_v2(nullptr), nullptr);
+	EXPECT_EQ(NDIlib_find_create_v2(nullptr), nullptr);
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	EXPECT_NE(finder, nullptr);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_create_v2"), 3);
+	NDIlib_find_destroy(finder);
+
+	ndi_standin_fail_recv_create(1);
+	EXPECT_EQ(MakeReceiverOnly(), nullptr);
+	NDIlib_recv_instance_t recv = MakeReceiverOnly();
+	EXPECT_NE(recv, nullptr);
+	NDIlib_recv_destroy(recv);
+
+	ndi_standin_fail_initialize(1);
+	EXPECT_FALSE(NDIlib_initialize());
+	EXPECT_EQ(ndi_standin_initialize_depth(), 0);
+	EXPECT_TRUE(NDIlib_initialize());
+	EXPECT_EQ(ndi_standin_initialize_depth(), 1);
+	NDIlib_destroy();
+	EXPECT_EQ(ndi_standin_initialize_depth(), 0);
+}
+
+// ---- Delivery --------------------------------------------------------------------------------
+
+class Delivery : public StandinTest {};
+
+TEST_F(Delivery, ReceiverConnectedBeforeTheSourceAppearsPicksItUp) {
+	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Late)");
+	ndi_standin_receiver_info_t info{};
+	ASSERT_TRUE(ndi_standin_receiver_info(recv, &info));
+	EXPECT_STREQ(info.connected_to.text, "TESTBOX (Late)");
+	EXPECT_FALSE(info.source_online);
+
+	NDIlib_send_instance_t sender = MakeSender("Late");
+	ASSERT_TRUE(ndi_standin_receiver_info(recv, &info));
+	EXPECT_TRUE(info.source_online);
+	SendVideo(sender, 16, 8, 7);
+	NDIlib_video_frame_v2_t video{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(video.timecode, 7);
+	NDIlib_recv_free_video_v2(recv, &video);
+
+	// Gone and back: the receiver stays on the name and receives again.
+	NDIlib_send_destroy(sender);
+	sender = MakeSender("Late");
+	SendVideo(sender, 16, 8, 8);
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(video.timecode, 8);
+	NDIlib_recv_free_video_v2(recv, &video);
+
+	// A name that differs only in case is another source.
+	NDIlib_recv_instance_t other = MakeReceiver("testbox (late)");
+	ASSERT_TRUE(ndi_standin_receiver_info(other, &info));
+	EXPECT_FALSE(info.source_online);
+	NDIlib_recv_destroy(other);
+	NDIlib_recv_destroy(recv);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, FramesComeInOrderAndAFullQueueDropsTheOldestVideoFirst) {
+	ndi_standin_set_queue_limit(3);
+	NDIlib_send_instance_t sender = MakeSender("Q");
+	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Q)");
+	SendAudio(sender, 2, 32, 100);
+	for (int tag = 1; tag <= 5; ++tag)
+		SendVideo(sender, 8, 8, tag);
+	ndi_standin_receiver_info_t info{};
+	ASSERT_TRUE(ndi_standin_receiver_info(recv, &info));
+	EXPECT_EQ(info.queued, 3);
+	EXPECT_EQ(info.dropped, 3);
+
+	NDIlib_video_frame_v2_t video{};
+	NDIlib_audio_frame_v2_t audio{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &video, &audio, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(audio.timecode, 100);
+	std::vector<int64_t> tags;
+	for (int i = 0; i < 2; ++i) {
+		NDIlib_video_frame_v2_t v{};
+		ASSERT_EQ(NDIlib_recv_capture_v2(recv, &v, &audio, nullptr, kPatience), NDIlib_frame_type_video);
+		tags.push_back(v.timecode);
+		NDIlib_recv_free_video_v2(recv, &v);
+	}
+	EXPECT_EQ(tags, (std::vector<int64_t>{4, 5}));
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &video, &audio, nullptr, 0), NDIlib_frame_type_none);
+	NDIlib_recv_free_audio_v2(recv, &audio);
+
+	// Frames of a kind the caller gives no record for are not handed out.
+	SendVideo(sender, 8, 8, 6);
+	SendAudio(sender, 1, 16, 101);
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, nullptr, &audio, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(audio.timecode, 101);
+	NDIlib_recv_free_audio_v2(recv, &audio);
+
+	ASSERT_TRUE(ndi_standin_receiver_info(recv, &info));
+	EXPECT_EQ(info.video_lent_total, 2);
+	EXPECT_EQ(info.video_freed_total, 2);
+	EXPECT_EQ(info.audio_lent_total, 2);
+	EXPECT_EQ(info.audio_freed_total, 2);
+	NDIlib_recv_destroy(recv);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, LowestBandwidthHalvesTheSizeRoundingDown) {
+	NDIlib_send_instance_t sender = MakeSender("Half");
+	NDIlib_recv_instance_t high = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_highest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_lowest);
+	struct Size {
+		int x, y, halfX, halfY;
+	};
+	for (Size s : {Size{101, 51, 50, 25}, Size{1, 3, 1, 1}, Size{640, 360, 320, 180}}) {
+		SendVideo(sender, s.x, s.y, 0);
+		NDIlib_video_frame_v2_t v{};
+		ASSERT_EQ(NDIlib_recv_capture_v2(high, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+		EXPECT_EQ(v.xres, s.x);
+		EXPECT_EQ(v.yres, s.y);
+		NDIlib_recv_free_video_v2(high, &v);
+		ASSERT_EQ(NDIlib_recv_capture_v2(low, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+		EXPECT_EQ(v.xres, s.halfX);
+		EXPECT_EQ(v.yres, s.halfY);
+		EXPECT_EQ(v.line_stride_in_bytes, s.halfX * 4);
+		EXPECT_EQ(v.p_data[0], 10);
+		EXPECT_EQ(v.p_data[size_t(v.line_stride_in_bytes) * size_t(v.yres - 1) + 2], 30) << "last row, red";
+		NDIlib_recv_free_video_v2(low, &v);
+	}
+	NDIlib_recv_destroy(high);
+	NDIlib_recv_destroy(low);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, ColourFormatDecidesTheFourCC) {
+	NDIlib_send_instance_t sender = MakeSender("Fmt");
+	struct Case {
+		NDIlib_recv_color_format_e format;
+		NDIlib_FourCC_video_type_e opaque, withAlpha;
+	} cases[] = {
+	    {NDIlib_recv_color_format_BGRX_BGRA, NDIlib_FourCC_video_type_BGRX, NDIlib_FourCC_video_type_BGRA},
+	    {NDIlib_recv_color_format_RGBX_RGBA, NDIlib_FourCC_video_type_RGBX, NDIlib_FourCC_video_type_RGBA},
+	    {NDIlib_recv_color_format_UYVY_BGRA, NDIlib_FourCC_video_type_UYVY, NDIlib_FourCC_video_type_BGRA},
+	    {NDIlib_recv_color_format_fastest, NDIlib_FourCC_video_type_UYVY, NDIlib_FourCC_video_type_UYVA},
+	};
+	for (const Case& c : cases) {
+		NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Fmt)", NDIlib_recv_bandwidth_highest, c.format);
+		SendVideo(sender, 6, 2, 0, NDIlib_FourCC_video_type_BGRX);
+		SendVideo(sender, 6, 2, 1, NDIlib_FourCC_video_type_BGRA, 10, 20, 30, 77);
+		NDIlib_video_frame_v2_t opaque{}, alpha{};
+		ASSERT_EQ(NDIlib_recv_capture_v2(recv, &opaque, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+		ASSERT_EQ(NDIlib_recv_capture_v2(recv, &alpha, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+		EXPECT_EQ(opaque.FourCC, c.opaque) << "format " << c.format;
+		EXPECT_EQ(alpha.FourCC, c.withAlpha) << "format " << c.format;
+		NDIlib_recv_free_video_v2(recv, &opaque);
+		NDIlib_recv_free_video_v2(recv, &alpha);
+		NDIlib_recv_destroy(recv);
+	}
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, PixelsSurviveEachFormat) {
+	NDIlib_send_instance_t sender = MakeSender("Px");
+	NDIlib_recv_instance_t bgr = MakeReceiver("TESTBOX (Px)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_BGRX_BGRA);
+	NDIlib_recv_instance_t rgb = MakeReceiver("TESTBOX (Px)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_RGBX_RGBA);
+	NDIlib_recv_instance_t yuv = MakeReceiver("TESTBOX (Px)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_fastest);
+	SendVideo(sender, 4, 2, 0, NDIlib_FourCC_video_type_BGRA, 10, 20, 30, 40);
+	SendVideo(sender, 4, 2, 1, NDIlib_FourCC_video_type_BGRX, 255, 255, 255, 0);
+
+	NDIlib_video_frame_v2_t v{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgr, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(std::vector<uint8_t>(v.p_data, v.p_data + 4), (std::vector<uint8_t>{10, 20, 30, 40}));
+	NDIlib_recv_free_video_v2(bgr, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgr, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.p_data[3], 255) << "BGRX is delivered opaque, whatever the sender left in X";
+	NDIlib_recv_free_video_v2(bgr, &v);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(rgb, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(std::vector<uint8_t>(v.p_data, v.p_data + 4), (std::vector<uint8_t>{30, 20, 10, 40}));
+	NDIlib_recv_free_video_v2(rgb, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(rgb, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(rgb, &v);
+
+	// UYVA: a UYVY plane of 2 bytes a pixel, then one alpha byte a pixel.
+	ASSERT_EQ(NDIlib_recv_capture_v2(yuv, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.line_stride_in_bytes, 8);
+	EXPECT_EQ(v.p_data[8 * 2], 40) << "alpha plane";
+	NDIlib_recv_free_video_v2(yuv, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(yuv, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_UYVY);
+	EXPECT_NEAR(v.p_data[1], 235, 1) << "white is studio-range luma";
+	EXPECT_NEAR(v.p_data[0], 128, 1);
+	NDIlib_recv_free_video_v2(yuv, &v);
+
+	for (NDIlib_recv_instance_t r : {bgr, rgb, yuv})
+		NDIlib_recv_destroy(r);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, AudioIsPlanarWithATightStrideAndBandwidthFiltersKinds) {
+	NDIlib_send_instance_t sender = MakeSender("Au");
+	NDIlib_recv_instance_t full = MakeReceiver("TESTBOX (Au)");
+	NDIlib_recv_instance_t audioOnly = MakeReceiver("TESTBOX (Au)", NDIlib_recv_bandwidth_audio_only);
+	NDIlib_recv_instance_t metaOnly = MakeReceiver("TESTBOX (Au)", NDIlib_recv_bandwidth_metadata_only);
+	SendVideo(sender, 8, 8, 1);
+	SendAudio(sender, 3, 100, 2, /*strideExtra*/ 64);
+
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(full, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(full, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(full, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(a.sample_rate, 48000);
+	EXPECT_EQ(a.no_channels, 3);
+	EXPECT_EQ(a.no_samples, 100);
+	EXPECT_EQ(a.channel_stride_in_bytes, 400);
+	EXPECT_FLOAT_EQ(a.p_data[0], 0.0f);
+	EXPECT_FLOAT_EQ(a.p_data[2 * 100 + 99], 2.099f);
+	NDIlib_recv_free_audio_v2(full, &a);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(audioOnly, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	NDIlib_recv_free_audio_v2(audioOnly, &a);
+	EXPECT_EQ(NDIlib_recv_capture_v2(audioOnly, &v, &a, nullptr, 0), NDIlib_frame_type_none);
+	EXPECT_EQ(NDIlib_recv_capture_v2(metaOnly, &v, &a, nullptr, 0), NDIlib_frame_type_none);
+
+	for (NDIlib_recv_instance_t r : {full, audioOnly, metaOnly})
+		NDIlib_recv_destroy(r);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, OfflineSourcesReachNobodyAndSwitchingSourceDropsTheQueue) {
+	NDIlib_send_instance_t a = MakeSender("A"), b = MakeSender("B");
+	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (A)");
+	ndi_standin_set_source_online("TESTBOX (A)", false);
+	SendVideo(a, 8, 8, 1);
+	NDIlib_video_frame_v2_t v{};
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, nullptr, nullptr, 0), NDIlib_frame_type_none);
+	ndi_standin_set_source_online("TESTBOX (A)", true);
+	SendVideo(a, 8, 8, 2);
+
+	NDIlib_source_t other{};
+	other.p_ndi_name = "TESTBOX (B)";
+	NDIlib_recv_connect(recv, &other);
+	SendVideo(a, 8, 8, 3);
+	SendVideo(b, 8, 8, 4);
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.timecode, 4);
+	NDIlib_recv_free_video_v2(recv, &v);
+
+	NDIlib_recv_connect(recv, nullptr);
+	SendVideo(b, 8, 8, 5);
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, nullptr, nullptr, 0), NDIlib_frame_type_none);
+
+	ndi_standin_recv_connect_call_t call{};
+	ASSERT_TRUE(ndi_standin_recv_connect_call(1, &call));
+	EXPECT_STREQ(call.source_name.text, "TESTBOX (B)");
+	EXPECT_TRUE(call.source_url.is_null);
+	ASSERT_TRUE(ndi_standin_recv_connect_call(2, &call));
+	EXPECT_TRUE(call.source_null);
+	NDIlib_recv_destroy(recv);
+	NDIlib_send_destroy(a);
+	NDIlib_send_destroy(b);
+}
+
+TEST_F(Delivery, ReceiverSettingsAreRecordedAsGiven) {
+	NDIlib_send_instance_t sender = MakeSender("Rec");
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	uint32_t count = 0;
+	const NDIlib_source_t* list = NDIlib_find_get_current_sources(finder, &count);
+	ASSERT_EQ(count, 1u);
+	NDIlib_recv_create_v3_t settings{};
+	settings.source_to_connect_to = list[0];
+	settings.color_format = NDIlib_recv_color_format_BGRX_BGRA;
+	settings.bandwidth = NDIlib_recv_bandwidth_lowest;
+	settings.allow_video_fields = false;
+	NDIlib_recv_instance_t recv = NDIlib_recv_create_v3(&settings);
+	NDIlib_recv_connect(recv, &list[0]);
+
+	ndi_standin_recv_create_call_t call{};
+	ASSERT_TRUE(ndi_standin_recv_create_call(0, &call));
+	EXPECT_STREQ(call.source_name.text, "TESTBOX (Rec)");
+	EXPECT_STREQ(call.source_url.text, list[0].p_url_address);
+	EXPECT_EQ(call.color_format, NDIlib_recv_color_format_BGRX_BGRA);
+	EXPECT_EQ(call.bandwidth, NDIlib_recv_bandwidth_lowest);
+	EXPECT_FALSE(call.allow_video_fields);
+	EXPECT_TRUE(call.recv_name.is_null);
+	EXPECT_EQ(call.result, recv);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_connect"), 1);
+
+	NDIlib_video_frame_v2_t v{};
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, nullptr, nullptr, 25), NDIlib_frame_type_none);
+	ndi_standin_timeouts_t t{};
+	ndi_standin_timeouts(&t);
+	EXPECT_EQ(t.capture_last, 25);
+	EXPECT_TRUE(t.capture_video_record);
+	EXPECT_FALSE(t.capture_audio_record);
+	EXPECT_EQ(t.wait_for_sources_last, -1);
+
+	NDIlib_recv_destroy(recv);
+	NDIlib_find_destroy(finder);
+	NDIlib_send_destroy(sender);
+}
+
+TEST_F(Delivery, ScriptedResultsAndForeignFourCCsComeInQueueOrder) {
+	NDIlib_send_instance_t sender = MakeSender("Inj");
+	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Inj)");
+	NDIlib_recv_instance_t bystander = MakeReceiver("TESTBOX (Other)");
+	SendVideo(sender, 8, 8, 1);
+	EXPECT_EQ(ndi_standin_inject_result("TESTBOX (Inj)", NDIlib_frame_type_error), 1);
+	EXPECT_EQ(ndi_standin_inject_result("TESTBOX (Inj)", NDIlib_frame_type_status_change), 1);
+	EXPECT_EQ(ndi_standin_inject_result("TESTBOX (Inj)", NDIlib_frame_type_metadata), 1);
+	EXPECT_EQ(ndi_standin_inject_result("TESTBOX (Inj)", NDIlib_frame_type_metadata), 1);
+	EXPECT_EQ(ndi_standin_inject_video("TESTBOX (Inj)", NDIlib_FourCC_video_type_UYVY, 10, 4), 1);
+	EXPECT_EQ(ndi_standin_inject_result("TESTBOX (Inj)", NDIlib_frame_type_video), 0) << "only non-frame results";
+
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	NDIlib_metadata_frame_t m{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(recv, &v);
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, nullptr, kPatience), NDIlib_frame_type_error);
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, nullptr, kPatience), NDIlib_frame_type_status_change);
+	EXPECT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, nullptr, kPatience), NDIlib_frame_type_metadata)
+	    << "scripted metadata comes even without a record";
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, &m, kPatience), NDIlib_frame_type_metadata);
+	ASSERT_NE(m.p_data, nullptr);
+	EXPECT_EQ(m.length, int(strlen(m.p_data)));
+	ASSERT_EQ(NDIlib_recv_capture_v2(recv, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_UYVY);
+	EXPECT_EQ(v.xres, 10);
+	EXPECT_EQ(ndi_standin_frames_outstanding(), 1) << "an injected frame is lent like any other";
+	NDIlib_recv_free_video_v2(recv, &v);
+	EXPECT_EQ(NDIlib_recv_capture_v2(bystander, &v, &a, nullptr, 0), NDIlib_frame_type_none);
+
+	NDIlib_recv_destroy(recv);
+	NDIlib_recv_destroy(bystander);
+	NDIlib_send_destroy(sender);
+}
+
+// ---- Faults ----------------------------------------------------------------------------------
+
+class Faults : public StandinTest {
+protected:
+	void SetUp() override {
+		StandinTest::SetUp();
+		ExpectFaults();
+		sender = MakeSender("F");
+		a = MakeReceiver("TESTBOX (F)");
+		b = MakeReceiver("TESTBOX (F)");
+		SendVideo(sender, 8, 8, 1);
+		SendAudio(sender, 2, 16, 2);
+	}
+	void TearDown() override {
+		if (a)
+			NDIlib_recv_destroy(a);
+		if (b)
+			NDIlib_recv_destroy(b);
+		NDIlib_send_destroy(sender);
+		StandinTest::TearDown();
+	}
+	NDIlib_send_instance_t sender = nullptr;
+	NDIlib_recv_instance_t a = nullptr, b = nullptr;
+	NDIlib_video_frame_v2_t video{};
+	NDIlib_audio_frame_v2_t audio{};
+};
+
+TEST_F(Faults, DoubleFreeIsReported) {
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(a, &video);
+	EXPECT_EQ(ndi_standin_fault_count(ndi_standin_fault_any), 0);
+	NDIlib_recv_free_video_v2(a, &video);
+	EXPECT_NE(std::string(ndi_standin_last_fault()).find("twice"), std::string::npos) << ndi_standin_last_fault();
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_double_free), 1);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, nullptr, &audio, nullptr, kPatience), NDIlib_frame_type_audio);
+	NDIlib_recv_free_audio_v2(a, &audio);
+	NDIlib_recv_free_audio_v2(a, &audio);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_double_free), 1);
+}
+
+TEST_F(Faults, FreeOnAnotherReceiverIsReportedAndChangesNothing) {
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(b, &video);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_foreign_free), 1);
+	ndi_standin_receiver_info_t info{};
+	ASSERT_TRUE(ndi_standin_receiver_info(a, &info));
+	EXPECT_EQ(info.video_lent, 1) << "still lent by the receiver that lent it";
+	NDIlib_recv_free_video_v2(a, &video);
+	EXPECT_EQ(ndi_standin_fault_count(ndi_standin_fault_any), 0);
+}
+
+TEST_F(Faults, PointersNeverLentAreReported) {
+	uint8_t pixels[16] = {};
+	NDIlib_video_frame_v2_t forged{};
+	forged.p_data = pixels;
+	NDIlib_recv_free_video_v2(a, &forged);
+	NDIlib_recv_free_video_v2(a, nullptr);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_unknown_free), 2);
+
+	// A video frame handed back as audio is not freed.
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_audio_frame_v2_t wrongKind{};
+	wrongKind.p_data = reinterpret_cast<float*>(video.p_data);
+	NDIlib_recv_free_audio_v2(a, &wrongKind);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_unknown_free), 1);
+	NDIlib_recv_free_video_v2(a, &video);
+}
+
+TEST_F(Faults, DestroyingAReceiverWithFramesLentIsReported) {
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, &audio, nullptr, kPatience), NDIlib_frame_type_video);
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, &audio, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(ndi_standin_frames_outstanding(), 2);
+	NDIlib_recv_destroy(a);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_destroy_with_lent), 1);
+	EXPECT_EQ(ndi_standin_frames_outstanding(), 0);
+	NDIlib_recv_free_video_v2(a, &video);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_bad_handle), 1) << "the receiver is gone";
+	a = nullptr;
+}
+
+TEST_F(Faults, ReleasingTheLibraryWithFramesLentIsReported) {
+	ASSERT_TRUE(NDIlib_initialize());
+	ASSERT_TRUE(NDIlib_initialize());
+	ASSERT_EQ(NDIlib_recv_capture_v2(b, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_destroy();
+	EXPECT_EQ(ndi_standin_fault_count(ndi_standin_fault_any), 0) << "still initialised once";
+	NDIlib_destroy();
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_destroy_library), 1);
+	NDIlib_recv_free_video_v2(b, &video);
+}
+
+TEST_F(Faults, CallsOnDeadHandlesAndMalformedFramesAreReported) {
+	NDIlib_recv_destroy(b);
+	b = nullptr;
+	NDIlib_recv_instance_t dead = a;
+	NDIlib_recv_destroy(a);
+	a = nullptr;
+	EXPECT_EQ(NDIlib_recv_capture_v2(dead, &video, nullptr, nullptr, 0), NDIlib_frame_type_none);
+	NDIlib_recv_destroy(dead);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_bad_handle), 2);
+
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = 8;
+	frame.yres = 8;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	NDIlib_send_send_video_v2(sender, &frame); // no pixels
+	uint8_t pixels[8 * 8 * 4] = {};
+	frame.p_data = pixels;
+	frame.line_stride_in_bytes = 8 * 4 - 1;
+	NDIlib_send_send_video_v2(sender, &frame);
+	frame.line_stride_in_bytes = 0;
+	frame.FourCC = NDIlib_FourCC_video_type_e(NDI_STANDIN_FOURCC('P', '2', '1', '6'));
+	NDIlib_send_send_video_v2(sender, &frame);
+	NDIlib_audio_frame_v2_t sound{};
+	sound.sample_rate = 48000;
+	sound.no_channels = 2;
+	sound.no_samples = 16;
+	sound.p_data = reinterpret_cast<float*>(pixels);
+	sound.channel_stride_in_bytes = 60;
+	NDIlib_send_send_audio_v2(sender, &sound);
+	EXPECT_EQ(TakeFaults(ndi_standin_fault_bad_frame), 4);
+}
+
+#if GTEST_HAS_DEATH_TEST
+TEST_F(Faults, FaultsAreFatalUnlessATestSaysOtherwise) {
+	ndi_standin_set_faults_fatal(true);
+	ASSERT_EQ(NDIlib_recv_capture_v2(a, &video, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(a, &video);
+	EXPECT_DEATH(NDIlib_recv_free_video_v2(a, &video), "freed twice");
+	ndi_standin_set_faults_fatal(false);
+}
+#endif
+
+} // namespace
