@@ -216,3 +216,171 @@ void CAudioBufferList::ApplyVolume(float* dest, int frames, int channels) {
 			rest[i] *= gain;
 	}
 }
+
+// ---------------------------------------------------------------------------------------------
+// CAudioContext
+
+CAudioContext::CAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer)
+    : mBufferList(channels, sampleRate, framesPerBuffer), mPersistentID(persistentID), mErrorLine(0) {}
+
+CAudioContext::~CAudioContext() {}
+
+#ifndef _WIN32
+
+// ---------------------------------------------------------------------------------------------
+// CCoreAudioContext
+
+#include "AudioDevices.h"
+
+namespace {
+
+const int kCoreAudioBufferCount = 2;
+
+// The output device: the last device whose UID is the requested ID, else the default output.
+bool ChooseDevice(const std::string& persistentID, CDeviceDesc& chosen) {
+	CDeviceDescList devices(kDeviceTypeOutput);
+	CDeviceDescList::UpdateDeviceDescList(devices);
+	bool found = false;
+	if (!persistentID.empty()) {
+		for (const CDeviceDesc& device : devices.GetDevices()) {
+			if (device.mPersistentID == persistentID) {
+				chosen = device;
+				found = true;
+			}
+		}
+	}
+	return found || devices.GetDefaultDevice(chosen);
+}
+
+} // namespace
+
+int CCoreAudioContext::CreateCoreAudioContext(const std::string& persistentID, int channels, int sampleRate,
+                                              int framesPerBuffer, CCoreAudioContext*& context) {
+	context = new CCoreAudioContext(persistentID, channels, sampleRate, framesPerBuffer);
+	const int status = context->mStatus;
+	if (status != 0) {
+		context->Release();
+		context = nullptr;
+	}
+	return status;
+}
+
+CCoreAudioContext::CCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer)
+    : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mAudioQueue(nullptr),
+      mRunning(false), mStatus(0) {
+	mStatus = Open(channels, sampleRate, framesPerBuffer);
+}
+
+int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
+	CDeviceDesc device;
+	CFStringRef deviceUID = nullptr;
+	if (ChooseDevice(mPersistentID, device))
+		deviceUID = CFStringCreateWithCString(kCFAllocatorDefault, device.mPersistentID.c_str(), kCFStringEncodingUTF8);
+	if (deviceUID && device.mChannels < unsigned(std::max(channels, 0)))
+		channels = int(device.mChannels);
+
+	// A queue without channels (a device whose stream has none) or without a rate could never be
+	// filled: the fill divides by the channel count.
+	if (channels <= 0 || sampleRate <= 0) {
+		if (deviceUID)
+			CFRelease(deviceUID);
+		return kStatusNoQueue;
+	}
+
+	AudioStreamBasicDescription format{};
+	format.mSampleRate = double(sampleRate);
+	format.mFormatID = kAudioFormatLinearPCM;
+	format.mFormatFlags = kAudioFormatFlagIsFloat; // native-endian, interleaved
+	format.mBytesPerPacket = 4 * UInt32(channels);
+	format.mFramesPerPacket = 1;
+	format.mBytesPerFrame = 4 * UInt32(channels);
+	format.mChannelsPerFrame = UInt32(channels);
+	format.mBitsPerChannel = 32;
+	format.mReserved = 0;
+	if (AudioQueueNewOutput(&format, coreaudio_fill_buffer, this, nullptr, nullptr, 0, &mAudioQueue) != 0) {
+		mAudioQueue = nullptr;
+		if (deviceUID)
+			CFRelease(deviceUID);
+		return kStatusNoQueue;
+	}
+	if (deviceUID) {
+		// On failure the queue stays on the system's default output.
+		AudioQueueSetProperty(mAudioQueue, kAudioQueueProperty_CurrentDevice, &deviceUID, sizeof(deviceUID));
+		CFRelease(deviceUID);
+	}
+
+	// Two buffers of silence to start with; one that would not fit a buffer size is not made.
+	const int64_t bytes = int64_t(framesPerBuffer) * channels * 4;
+	for (int i = 0; i < kCoreAudioBufferCount; ++i) {
+		AudioQueueBufferRef buffer = nullptr;
+		if (bytes <= 0 || bytes > INT32_MAX || AudioQueueAllocateBuffer(mAudioQueue, UInt32(bytes), &buffer) != 0)
+			return kStatusNoBuffer; // the buffers made so far go with the queue
+		buffer->mAudioDataByteSize = UInt32(bytes);
+		std::memset(buffer->mAudioData, 0, size_t(bytes));
+		AudioQueueEnqueueBuffer(mAudioQueue, buffer, 0, nullptr);
+	}
+
+	// Every block built from now on, and every fill, has the device's layout.
+	mBufferList.SetChannelCount(channels);
+
+	// Running before the start: the first callback may come before AudioQueueStart returns, and
+	// a buffer it did not re-enqueue would be gone for good.
+	mRunning = true;
+	if (AudioQueueStart(mAudioQueue, nullptr) != 0) {
+		mRunning = false;
+		return kStatusNotStarted;
+	}
+	return 0;
+}
+
+CCoreAudioContext::~CCoreAudioContext() {
+	if (mAudioQueue) {
+		// Both are synchronous: no fill runs once they return, so the blocks can go.
+		if (mRunning) {
+			AudioQueueStop(mAudioQueue, true);
+			mRunning = false;
+		}
+		AudioQueueDispose(mAudioQueue, true);
+		mAudioQueue = nullptr;
+	}
+}
+
+void CCoreAudioContext::Release() {
+	if (mRefCount-- <= 1)
+		delete this;
+}
+
+void CCoreAudioContext::Stop() {
+	if (!mRunning)
+		return;
+	if (mAudioQueue)
+		AudioQueueStop(mAudioQueue, true);
+	mRunning = false;
+}
+
+void CCoreAudioContext::FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* buffer) {
+	// After Stop the buffers drop out of circulation one by one.
+	if (!mRunning)
+		return;
+	const int channels = mBufferList.GetChannelCount();
+	const UInt32 frames = buffer->mAudioDataByteSize / (4u * UInt32(channels));
+	int delivered = 0;
+	mBufferList.GetData(channels, static_cast<float*>(buffer->mAudioData), int(buffer->mAudioDataByteSize), int(frames),
+	                    delivered, true);
+	// What the queue lacked plays as silence; a refused enqueue takes the buffer out of play.
+	AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
+}
+
+bool CCoreAudioContext::IsCompatible(const std::string& persistentID, int channels, int sampleRate,
+                                     int framesPerBuffer) const {
+	(void)channels; // a stream may change its channel count and keep its context
+	return persistentID == mPersistentID && sampleRate == mBufferList.GetSampleRate()
+		&& framesPerBuffer == mBufferList.GetFramesPerBuffer();
+}
+
+void coreaudio_fill_buffer(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {
+	if (userData)
+		static_cast<CCoreAudioContext*>(userData)->FillBuffer(queue, buffer);
+}
+
+#endif

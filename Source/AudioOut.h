@@ -7,6 +7,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+
+#ifndef _WIN32
+#include <AudioToolbox/AudioToolbox.h>
+#endif
 
 // One reference-counted block of received audio as interleaved 32-bit float frames: the sample
 // of channel c in frame f lies at index f * channels + c.
@@ -100,5 +105,80 @@ private:
 	float mCurrentVolume; // written by the reader only
 	int32_t mRampLength;
 };
+
+// What every platform's audio output context has: the queue it plays from and the device and
+// stream shape it was made for. Only the backends are instantiated.
+class CAudioContext {
+public:
+	CAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer);
+	virtual ~CAudioContext(); // destroys the queue and every block still in it
+
+	CAudioBufferList& GetBufferList() { return mBufferList; }
+	const std::string& GetPersistentID() const { return mPersistentID; }
+	const std::string& GetErrorFile() const { return mErrorFile; }
+	int GetErrorLine() const { return mErrorLine; }
+	const std::string& GetErrorMessage() const { return mErrorMessage; }
+
+protected:
+	CAudioBufferList mBufferList;
+	std::string mPersistentID; // as asked for, not the device finally used
+	// The backend's last construction failure; empty unless a backend fills it.
+	std::string mErrorFile;
+	int32_t mErrorLine;
+	std::string mErrorMessage;
+
+private:
+	CAudioContext(const CAudioContext&) = delete;
+	CAudioContext& operator=(const CAudioContext&) = delete;
+};
+
+#ifndef _WIN32
+
+// The macOS backend: an AudioQueue with two buffers that calls back on its own thread, each
+// callback refilling the played buffer from the queue of received blocks.
+class CCoreAudioContext : public CAudioContext {
+public:
+	// Construction failures, also returned by CreateCoreAudioContext.
+	static constexpr int kStatusNoQueue = -99;     // the queue could not be made
+	static constexpr int kStatusNoBuffer = -98;    // a buffer could not be allocated
+	static constexpr int kStatusNotStarted = -97;  // the queue would not start
+
+	// 0 and a playing context with one reference, or a failure status and null.
+	static int CreateCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer,
+	                                  CCoreAudioContext*& context);
+
+	CCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer);
+	~CCoreAudioContext() override; // stops and disposes of the queue before the blocks go
+
+	// Halts the queue at once; from then on played buffers are no longer refilled.
+	virtual void Stop();
+	// The AudioQueue's thread: refills one played buffer (silence where blocks are lacking) and
+	// enqueues it again.
+	virtual void FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* buffer);
+
+	// Whether this context serves a stream of that shape for that device: same requested ID,
+	// sample rate and frames per buffer (the channel count may differ).
+	bool IsCompatible(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer) const;
+
+	void Retain() { ++mRefCount; }
+	// The holder's release; the last one deletes the context.
+	void Release();
+
+	int GetStatus() const { return mStatus; }
+	bool IsRunning() const { return mRunning.load(); }
+
+private:
+	int Open(int channels, int sampleRate, int framesPerBuffer);
+
+	int32_t mRefCount; // changed by the single holder only
+	AudioQueueRef mAudioQueue;
+	std::atomic<bool> mRunning; // read by the AudioQueue's thread
+	int32_t mStatus;
+};
+
+// The AudioQueue's output callback; the user data is the context.
+void coreaudio_fill_buffer(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer);
+
+#endif
 
 #endif
