@@ -327,11 +327,13 @@ void Quarantine(Library& L, FramePtr frame) {
 	}
 }
 
+// Each kind of frame has its own bound, so that a slow reader loses its oldest video (or audio)
+// frames and never the newest of either kind; the queue keeps the order frames came in.
 void Enqueue(Receiver& r, FramePtr frame) {
-	if (r.queue.size() >= r.limit) {
-		auto oldestVideo = std::find_if(r.queue.begin(), r.queue.end(),
-		                                [](const FramePtr& f) { return f->type == NDIlib_frame_type_video; });
-		r.queue.erase(oldestVideo != r.queue.end() ? oldestVideo : r.queue.begin());
+	NDIlib_frame_type_e type = frame->type;
+	auto sameKind = [type](const FramePtr& f) { return f->type == type; };
+	if (size_t(std::count_if(r.queue.begin(), r.queue.end(), sameKind)) >= r.limit) {
+		r.queue.erase(std::find_if(r.queue.begin(), r.queue.end(), sameKind));
 		++r.dropped;
 	}
 	r.queue.push_back(std::move(frame));

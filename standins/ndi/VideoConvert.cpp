@@ -38,6 +38,13 @@ void FromYUV(int y, int u, int v, uint8_t* bgra) {
 }
 
 void ReadRow(uint32_t fourcc, const uint8_t* src, const uint8_t* alphaRow, int xres, uint8_t* dst) {
+	if (fourcc == kBGRA || fourcc == kBGRX) { // the usual case, kept cheap for large pictures
+		memcpy(dst, src, size_t(xres) * 4);
+		if (fourcc == kBGRX)
+			for (int x = 0; x < xres; ++x)
+				dst[x * 4 + 3] = 255;
+		return;
+	}
 	if (IsYUV(fourcc)) {
 		for (int x = 0; x < xres; ++x) {
 			const uint8_t* pair = src + x / 2 * 4;
@@ -133,6 +140,10 @@ int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourccIn, std::ve
 				for (int x = 0; x < in.xres; ++x)
 					alpha[x] = src[x * 4 + 3];
 			}
+			continue;
+		}
+		if (fourcc == kBGRA || (fourcc == kBGRX && !in.alpha)) { // opaque pictures hold 255 in alpha already
+			memcpy(dst, src, size_t(in.xres) * 4);
 			continue;
 		}
 		bool rgb = fourcc == kRGBA || fourcc == kRGBX, opaque = fourcc == kBGRX || fourcc == kRGBX;

@@ -13,8 +13,9 @@
 //   NDIlib_find_get_current_sources on that finder or its destruction (the old array is freed,
 //   so a caller that keeps it longer reads freed memory).
 // - A receiver connects by name and stays connected to that name: a source that appears later, or
-//   comes back, is picked up. Its queue holds at most ndi_standin_set_queue_limit frames; when full
-//   the oldest video frame is dropped first. Capture hands out the oldest queued frame whose record
+//   comes back, is picked up. Its queue holds at most ndi_standin_set_queue_limit frames of each
+//   kind (video, audio, each scripted result); a new frame beyond that drops the oldest of its kind,
+//   so the newest video and audio always get through. Capture hands out the oldest queued frame whose record
 //   the caller gave (frames of a kind the caller passed no record for are dropped).
 // - Video comes as the colour format asks: BGRX_BGRA gives BGRX, or BGRA for a frame sent with
 //   alpha; RGBX_RGBA gives RGBX/RGBA; UYVY_BGRA and UYVY_RGBA give UYVY, or BGRA/RGBA with alpha;
@@ -131,7 +132,7 @@ NDI_STANDIN_EXPORT int ndi_standin_frames_outstanding(void);
 NDI_STANDIN_EXPORT int64_t ndi_standin_frames_lent_total(void);
 NDI_STANDIN_EXPORT int64_t ndi_standin_frames_freed_total(void);
 
-// Frames a receiver may queue (at least 1; default 16). Applies to receivers created later.
+// Frames of each kind a receiver may queue (at least 1; default 16). Applies to receivers created later.
 NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames);
 
 // ---- Faults ----------------------------------------------------------------------------------

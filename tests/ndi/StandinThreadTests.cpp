@@ -290,6 +290,89 @@ TEST_F(Pattern, FrameNumbersReadBackAtFullAndHalfSizeAndInUYVY) {
 	NDIlib_find_destroy(finder);
 }
 
+// The receive loop the plug-in runs: its own finder, 50 ms waits until the name shows up, a
+// receiver for the entry found, 25 ms captures; frames are freed on another (the host's) thread.
+TEST_F(Pattern, AReceiveLoopFindsASourceThatAppearsLaterAndGetsItsFrames) {
+	std::mutex lock;
+	std::condition_variable changed;
+	std::deque<NDIlib_video_frame_v2_t> toFree;
+	NDIlib_recv_instance_t recv = nullptr;
+	std::vector<int64_t> numbers;
+	std::atomic<bool> done{false};
+	std::thread loop([&] {
+		NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+		NDIlib_recv_instance_t r = nullptr;
+		Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+		while (!r && Clock::now() < deadline) {
+			NDIlib_find_wait_for_sources(finder, 50);
+			uint32_t count = 0;
+			const NDIlib_source_t* list = NDIlib_find_get_current_sources(finder, &count);
+			for (uint32_t i = 0; list && i < count && !r; ++i)
+				if (!strcmp(list[i].p_ndi_name, "TESTBOX (Late Pattern)")) {
+					NDIlib_recv_create_v3_t settings{};
+					settings.source_to_connect_to = list[i];
+					settings.color_format = NDIlib_recv_color_format_BGRX_BGRA;
+					settings.bandwidth = NDIlib_recv_bandwidth_lowest;
+					r = NDIlib_recv_create_v3(&settings);
+					NDIlib_recv_connect(r, &list[i]);
+				}
+		}
+		{
+			std::lock_guard<std::mutex> guard(lock);
+			recv = r;
+		}
+		while (r && !done) {
+			NDIlib_video_frame_v2_t video{};
+			NDIlib_audio_frame_v2_t audio{};
+			NDIlib_frame_type_e type = NDIlib_recv_capture_v2(r, &video, &audio, nullptr, 25);
+			if (type == NDIlib_frame_type_audio)
+				NDIlib_recv_free_audio_v2(r, &audio);
+			if (type != NDIlib_frame_type_video)
+				continue;
+			std::lock_guard<std::mutex> guard(lock);
+			toFree.push_back(video);
+			changed.notify_all();
+		}
+		NDIlib_find_destroy(finder);
+	});
+	EXPECT_TRUE(WaitForCalls("NDIlib_find_wait_for_sources", 2)) << "the loop is searching";
+	ndi_standin_pattern_settings_t s;
+	ndi_standin_pattern_defaults(&s);
+	s.name = "Late Pattern";
+	s.xres = 320;
+	s.yres = 180;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&s);
+	EXPECT_NE(pattern, nullptr);
+
+	// The host's side: frees each frame while the loop goes on capturing on the same receiver.
+	{
+		std::unique_lock<std::mutex> guard(lock);
+		while (numbers.size() < 5 &&
+		       changed.wait_for(guard, std::chrono::seconds(60), [&] { return !toFree.empty(); })) {
+			NDIlib_video_frame_v2_t video = toFree.front();
+			toFree.pop_front();
+			numbers.push_back(ndi_standin_pattern_frame_number(&video));
+			EXPECT_EQ(video.xres, 160);
+			NDIlib_recv_free_video_v2(recv, &video);
+		}
+	}
+	done = true;
+	loop.join();
+	for (const auto& video : toFree)
+		NDIlib_recv_free_video_v2(recv, &video);
+	ExpectCounting(numbers, 5);
+	ndi_standin_recv_create_call_t call{};
+	ASSERT_TRUE(ndi_standin_recv_create_call(0, &call));
+	EXPECT_STREQ(call.source_name.text, "TESTBOX (Late Pattern)");
+	ndi_standin_timeouts_t t{};
+	ndi_standin_timeouts(&t);
+	EXPECT_EQ(t.wait_for_sources_max, 50);
+	EXPECT_EQ(t.capture_max, 25);
+	if (recv)
+		NDIlib_recv_destroy(recv);
+	ndi_standin_pattern_stop(pattern);
+}
+
 TEST_F(Pattern, FramesWithoutTheCodeBandDecodeToNothing) {
 	std::vector<uint8_t> grey(200 * 4 * 2, 0x80);
 	NDIlib_video_frame_v2_t v{};
