@@ -1,0 +1,810 @@
+// The WASAPI output context: set-up with format negotiation, the render thread, the speexdsp
+// resampler, and the teardown.
+#ifdef _WIN32
+
+#include "AudioOut_Win.h"
+
+// The property key and format GUIDs are defined here (selectany, so other files may do the same).
+#include <initguid.h>
+#include <functiondiscoverykeys_devpkey.h>
+#include <ksmedia.h>
+#include <propidl.h>
+
+#include <speex/speex_resampler.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char kErrorFile[] = "AudioOut_Win.cpp";
+const int kResamplerQuality = 10;
+const DWORD kRetryIntervalMs = 1000;
+const size_t kFormatNameSize = 256;
+
+// Streams and device formats the arithmetic below is safe for.
+const int kMaxChannels = 256;
+const int kMaxSampleRate = 1000000;
+const int kMaxBufferSeconds = 10;
+
+HRESULT CreateSystemEnumerator(IMMDeviceEnumerator** enumerator) {
+	return CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+	                        reinterpret_cast<void**>(enumerator));
+}
+
+HANDLE CreateSystemEvent() {
+	return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+HANDLE CreateSystemThread(LPTHREAD_START_ROUTINE proc, void* param) {
+	return CreateThread(nullptr, 0, proc, param, 0, nullptr);
+}
+
+template <class T> void SafeRelease(T*& object) {
+	if (object) {
+		object->Release();
+		object = nullptr;
+	}
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+	if (text.empty() || text.size() > INT_MAX / 2)
+		return std::wstring();
+	const int size = static_cast<int>(text.size());
+	const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+	if (length <= 0)
+		return std::wstring();
+	std::wstring wide(length + 8, L'\0');
+	if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], length + 8) != length)
+		return std::wstring();
+	wide.resize(length);
+	return wide;
+}
+
+std::string WideToUtf8(const wchar_t* wide) {
+	if (!wide || !*wide)
+		return std::string();
+	const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+	if (length <= 1)
+		return std::string();
+	std::string text(length, '\0');
+	if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], length, nullptr, nullptr) != length)
+		return std::string();
+	text.resize(length - 1);
+	return text;
+}
+
+bool HasExtension(const WAVEFORMATEX* format) {
+	return format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22;
+}
+
+const GUID& SubFormatOf(const WAVEFORMATEX* format) {
+	return reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format)->SubFormat;
+}
+
+// A header the buffer arithmetic can work with.
+bool IsUsableFormat(const WAVEFORMATEX* format) {
+	return format && format->nChannels >= 1 && format->nChannels <= kMaxChannels && format->nSamplesPerSec >= 1
+	       && format->nSamplesPerSec <= static_cast<DWORD>(kMaxSampleRate);
+}
+
+// Copies a format returned by the audio client into the working record: 40 bytes for an
+// extensible header, 18 for a plain one.
+void CopyFormat(WAVEFORMATEXTENSIBLE& working, const WAVEFORMATEX* format) {
+	memcpy(&working, format, HasExtension(format) ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
+}
+
+void NameMixFormat(const WAVEFORMATEX* format, char* name, size_t size) {
+	const char* text = "";
+	if (format->wFormatTag != WAVE_FORMAT_EXTENSIBLE)
+		text = "STD PCM";
+	else if (HasExtension(format)) {
+		const GUID& sub = SubFormatOf(format);
+		if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
+			text = "EXT FLOAT";
+		else if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_WAVEFORMATEX))
+			text = "EXT WAVEFORMATEX";
+		else if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_PCM))
+			text = "EXT PCM";
+	}
+	snprintf(name, size, "%s", text);
+}
+
+void BuildCandidate(WAVEFORMATEXTENSIBLE& format, bool isFloat, WORD bits, bool extensible, WORD channels,
+                    DWORD sampleRate) {
+	memset(&format, 0, sizeof(format));
+	format.Format.wFormatTag = extensible ? WAVE_FORMAT_EXTENSIBLE : WAVE_FORMAT_PCM;
+	format.Format.nChannels = channels;
+	format.Format.nSamplesPerSec = sampleRate;
+	format.Format.wBitsPerSample = bits;
+	format.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+	format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * sampleRate;
+	format.Format.cbSize = 22;
+	format.Samples.wValidBitsPerSample = bits;
+	format.dwChannelMask = 0;
+	format.SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+}
+
+// The formats tried, in order, when the audio client rejects the negotiated one.
+struct FallbackRow {
+	bool mIsFloat;
+	WORD mBits;
+	bool mExtensible;
+};
+const FallbackRow kFallbackRows[] = {
+	{true, 32, true}, {false, 32, true}, {false, 32, false}, {false, 24, true},
+	{false, 24, false}, {false, 16, true}, {false, 16, false},
+};
+
+WASAPISampleType SampleTypeOf(const WAVEFORMATEX& format) {
+	bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+	bool isPCM = format.wFormatTag == WAVE_FORMAT_PCM;
+	if (HasExtension(&format)) {
+		isFloat = IsEqualGUID(SubFormatOf(&format), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+		isPCM = IsEqualGUID(SubFormatOf(&format), KSDATAFORMAT_SUBTYPE_PCM);
+	}
+	if (format.nChannels == 0 || format.nBlockAlign != format.nChannels * (format.wBitsPerSample / 8))
+		return kWASAPISampleUnsupported;
+	if (isFloat && format.wBitsPerSample == 32)
+		return kWASAPISampleFloat32;
+	if (isPCM && format.wBitsPerSample == 16)
+		return kWASAPISampleInt16;
+	if (isPCM && format.wBitsPerSample == 24)
+		return kWASAPISampleInt24;
+	if (isPCM && format.wBitsPerSample == 32)
+		return kWASAPISampleInt32;
+	return kWASAPISampleUnsupported;
+}
+
+inline float Clip(float value) {
+	if (value != value)
+		return 0.0f;
+	return value > 1.0f ? 1.0f : (value < -1.0f ? -1.0f : value);
+}
+
+// Floats to integer samples, clipped to full scale; 24-bit samples are packed little-endian.
+void ConvertSamples(const float* source, size_t count, WASAPISampleType type, BYTE* dest) {
+	switch (type) {
+	case kWASAPISampleInt16:
+		for (size_t i = 0; i < count; ++i) {
+			const int16_t v = static_cast<int16_t>(lrintf(Clip(source[i]) * 32767.0f));
+			memcpy(dest + i * 2, &v, 2);
+		}
+		break;
+	case kWASAPISampleInt24:
+		for (size_t i = 0; i < count; ++i) {
+			const int32_t v = static_cast<int32_t>(lrintf(Clip(source[i]) * 8388607.0f));
+			dest[i * 3] = static_cast<BYTE>(v & 0xFF);
+			dest[i * 3 + 1] = static_cast<BYTE>((v >> 8) & 0xFF);
+			dest[i * 3 + 2] = static_cast<BYTE>((v >> 16) & 0xFF);
+		}
+		break;
+	case kWASAPISampleInt32:
+		for (size_t i = 0; i < count; ++i) {
+			const int32_t v = static_cast<int32_t>(llrint(static_cast<double>(Clip(source[i])) * 2147483647.0));
+			memcpy(dest + i * 4, &v, 4);
+		}
+		break;
+	default:
+		break;
+	}
+}
+
+// The queue's channels to the device's first channels in order; the device's others are silent.
+void MapChannels(const float* source, int sourceChannels, float* dest, int destChannels, int frames) {
+	const int common = sourceChannels < destChannels ? sourceChannels : destChannels;
+	for (int f = 0; f < frames; ++f) {
+		const float* in = source + static_cast<size_t>(f) * sourceChannels;
+		float* out = dest + static_cast<size_t>(f) * destChannels;
+		for (int c = 0; c < common; ++c)
+			out[c] = in[c];
+		for (int c = common; c < destChannels; ++c)
+			out[c] = 0.0f;
+	}
+}
+
+// Grows a float array to at least `count` entries; false (array unchanged) when that fails.
+bool GrowFloats(float*& array, size_t& capacity, size_t count) {
+	if (count <= capacity)
+		return true;
+	float* grown = static_cast<float*>(malloc(count * sizeof(float)));
+	if (!grown)
+		return false;
+	free(array);
+	array = grown;
+	capacity = count;
+	return true;
+}
+
+// Fills the device buffer of one pass: true when frames were written (the rest as silence),
+// false when the whole buffer is to be released as silence.
+bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames) {
+	if (!data || state->mSampleType == kWASAPISampleUnsupported)
+		return false;
+	const size_t frameBytes = state->mFormat.Format.nBlockAlign;
+	const size_t floats = static_cast<size_t>(frames) * state->mDeviceChannels;
+	int written;
+	if (state->mSampleType == kWASAPISampleFloat32)
+		written = state->mOwner->FillBuffer(reinterpret_cast<float*>(data), static_cast<int>(frames));
+	else {
+		if (!GrowFloats(state->mConvertBuffer, state->mConvertFrames, floats))
+			return false;
+		written = state->mOwner->FillBuffer(state->mConvertBuffer, static_cast<int>(frames));
+		if (written > 0)
+			ConvertSamples(state->mConvertBuffer, static_cast<size_t>(written) * state->mDeviceChannels,
+			               state->mSampleType, data);
+	}
+	if (written <= 0)
+		return false;
+	if (static_cast<UINT32>(written) < frames)
+		memset(data + written * frameBytes, 0, (frames - written) * frameBytes);
+	return true;
+}
+
+// One top-up of the device buffer; the first failing call's result.
+HRESULT RenderPass(WASAPIRenderState* state) {
+	UINT32 padding = 0;
+	HRESULT hr = state->mAudioClient ? state->mAudioClient->GetCurrentPadding(&padding) : E_FAIL;
+	if (FAILED(hr) || padding >= state->mBufferFrames)
+		return hr;
+	const UINT32 frames = state->mBufferFrames - padding;
+	BYTE* data = nullptr;
+	hr = state->mRenderClient ? state->mRenderClient->GetBuffer(frames, &data) : E_FAIL;
+	if (FAILED(hr))
+		return hr;
+	// Every frame handed back is written: what the context could not make goes out as silence.
+	const bool written = WriteFrames(state, data, frames);
+	return state->mRenderClient->ReleaseBuffer(frames, written ? 0 : AUDCLNT_BUFFERFLAGS_SILENT);
+}
+
+bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
+	return channels >= 1 && channels <= kMaxChannels && sampleRate >= 1 && sampleRate <= kMaxSampleRate
+	       && framesPerBuffer >= 1 && framesPerBuffer <= sampleRate * kMaxBufferSeconds;
+}
+
+} // namespace
+
+WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread};
+
+// ---------------------------------------------------------------------------------------------
+// MMNotificationClient
+
+MMNotificationClient::MMNotificationClient(WASAPIRenderState* state) : mState(state), mRefCount(1) {}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::QueryInterface(REFIID iid, void** object) {
+	if (!object)
+		return E_POINTER;
+	if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IMMNotificationClient))) {
+		AddRef();
+		*object = static_cast<IMMNotificationClient*>(this);
+		return S_OK;
+	}
+	*object = nullptr;
+	return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE MMNotificationClient::AddRef() {
+	return static_cast<ULONG>(++mRefCount);
+}
+
+ULONG STDMETHODCALLTYPE MMNotificationClient::Release() {
+	const LONG count = --mRefCount;
+	if (count == 0)
+		delete this;
+	return static_cast<ULONG>(count);
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceStateChanged(LPCWSTR, DWORD) {
+	return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceAdded(LPCWSTR) {
+	return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceRemoved(LPCWSTR) {
+	return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDefaultDeviceChanged(EDataFlow, ERole, LPCWSTR) {
+	return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) {
+	return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ResamplerState
+
+ResamplerState::ResamplerState()
+    : mSource(nullptr), mResampler(nullptr), mChannels(0), mInputRate(0), mOutputRate(0), mRatio(0.0),
+      mStaging(nullptr), mStagingSize(0), mStagingFrames(0) {}
+
+ResamplerState::~ResamplerState() {
+	Reset();
+}
+
+void ResamplerState::DestroyResampler() {
+	if (mResampler)
+		speex_resampler_destroy(mResampler);
+	mResampler = nullptr;
+	mChannels = 0;
+	mInputRate = 0;
+	mOutputRate = 0;
+	mStagingFrames = 0; // input of the old shape is of no use to the next resampler
+}
+
+void ResamplerState::Reset() {
+	DestroyResampler();
+	free(mStaging);
+	mStaging = nullptr;
+	mStagingSize = 0;
+}
+
+int ResamplerState::FillResampled(CAudioBufferList* queue, int outputRate, float* buffer, int frames) {
+	if (queue != mSource) {
+		if (mSource)
+			Reset();
+		mSource = queue;
+	}
+	if (!queue || !buffer || frames <= 0)
+		return 0;
+	const int channels = queue->GetChannelCount();
+	const int inputRate = queue->GetSampleRate();
+	if (channels != mChannels || inputRate != mInputRate || outputRate != mOutputRate)
+		DestroyResampler();
+	if (!mResampler) {
+		if (channels <= 0 || inputRate <= 0 || outputRate <= 0)
+			return 0;
+		int error = 0;
+		mResampler = speex_resampler_init(static_cast<spx_uint32_t>(channels), static_cast<spx_uint32_t>(inputRate),
+		                                  static_cast<spx_uint32_t>(outputRate), kResamplerQuality, &error);
+		if (error != 0 || !mResampler) {
+			DestroyResampler();
+			return 0;
+		}
+		mChannels = channels;
+		mInputRate = inputRate;
+		mOutputRate = outputRate;
+		mRatio = static_cast<double>(inputRate) / outputRate;
+	}
+
+	// Input for a frame more than asked, so that the resampler always makes all `frames`; what it
+	// does not consume stays in the staging buffer for the next pass instead of being dropped.
+	const double needed = std::ceil((frames + 1.0) * mRatio) + 1.0;
+	const double bytes = needed * channels * sizeof(float);
+	if (bytes > INT_MAX)
+		return 0;
+	const int inputFrames = static_cast<int>(needed);
+	if (static_cast<int>(bytes) > mStagingSize) {
+		float* grown = static_cast<float*>(malloc(static_cast<size_t>(bytes)));
+		if (!grown)
+			return 0;
+		if (mStagingFrames > 0)
+			memcpy(grown, mStaging, static_cast<size_t>(mStagingFrames) * channels * sizeof(float));
+		free(mStaging);
+		mStaging = grown;
+		mStagingSize = static_cast<int>(bytes);
+	}
+
+	const int wanted = inputFrames - mStagingFrames;
+	if (wanted > 0) {
+		int delivered = 0;
+		queue->GetData(channels, mStaging + static_cast<size_t>(mStagingFrames) * channels,
+		               wanted * channels * static_cast<int>(sizeof(float)), wanted, delivered, true);
+		mStagingFrames += wanted;
+	}
+	spx_uint32_t consumed = static_cast<spx_uint32_t>(mStagingFrames);
+	spx_uint32_t produced = static_cast<spx_uint32_t>(frames);
+	speex_resampler_process_interleaved_float(mResampler, mStaging, &consumed, buffer, &produced);
+	if (consumed > static_cast<spx_uint32_t>(mStagingFrames))
+		consumed = static_cast<spx_uint32_t>(mStagingFrames);
+	if (produced > static_cast<spx_uint32_t>(frames))
+		produced = static_cast<spx_uint32_t>(frames);
+	const int left = mStagingFrames - static_cast<int>(consumed);
+	if (left > 0)
+		memmove(mStaging, mStaging + static_cast<size_t>(consumed) * channels,
+		        static_cast<size_t>(left) * channels * sizeof(float));
+	mStagingFrames = left;
+	return static_cast<int>(produced);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CWASAPIAudioContext
+
+int CWASAPIAudioContext::CreateWASAPIAudioContext(const std::string& persistentID, int channels, int sampleRate,
+                                                  int framesPerBuffer, CWASAPIAudioContext*& context) {
+	context = new (std::nothrow) CWASAPIAudioContext(persistentID, channels, sampleRate, framesPerBuffer);
+	if (!context)
+		return kStatusFailed;
+	const int status = context->mStatus;
+	if (status != 0) {
+		context->Release();
+		context = nullptr;
+	}
+	return status;
+}
+
+CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int channels, int sampleRate,
+                                         int framesPerBuffer)
+    : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
+      mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr), mResampling(false),
+      mMapBuffer(nullptr), mMapFloats(0) {
+	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
+	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
+		SetError(__LINE__, "Invalid stream format.");
+		mStatus = kStatusFailed;
+		return;
+	}
+	const std::wstring wideID = Utf8ToWide(persistentID);
+	CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+	WASAPIRenderState* state = new (std::nothrow) WASAPIRenderState();
+	if (!state) {
+		CoUninitialize();
+		SetError(__LINE__, "Could not create render state.");
+		mStatus = kStatusFailed;
+		return;
+	}
+	state->mOwner = this;
+	state->mRequestedChannels = channels;
+	state->mRequestedDeviceID = wideID;
+	state->mRequestedSampleRate = sampleRate;
+	state->mRequestedFramesPerBuffer = framesPerBuffer;
+	mRenderState = state;
+
+	mStatus = InitializeRenderState(state);
+	mRunning = (mStatus == 0);
+}
+
+CWASAPIAudioContext::~CWASAPIAudioContext() {
+	if (mRenderState)
+		ShutdownRenderState();
+	mAPIName.clear();
+	mDeviceName.clear();
+	mDeviceID.clear();
+	mResampler.Reset();
+	free(mMapBuffer);
+}
+
+void CWASAPIAudioContext::Release() {
+	if (--mRefCount <= 0)
+		delete this;
+}
+
+void CWASAPIAudioContext::Stop() {
+	mRunning = false;
+}
+
+bool CWASAPIAudioContext::IsCompatible(const std::string& persistentID, int, int sampleRate, int framesPerBuffer) const {
+	return persistentID == mPersistentID && sampleRate == mBufferList.GetSampleRate()
+	       && framesPerBuffer == mBufferList.GetFramesPerBuffer();
+}
+
+WASAPIDeviceInfo CWASAPIAudioContext::GetDeviceInfo() const {
+	mInfoLock.Lock();
+	WASAPIDeviceInfo info = {mAPIName, mDeviceName, mDeviceID, mDeviceChannels, mDeviceSampleRate,
+	                         mDeviceFramesPerBuffer};
+	mInfoLock.Unlock();
+	return info;
+}
+
+void CWASAPIAudioContext::GetErrorRecord(std::string& file, int& line, std::string& message) const {
+	mInfoLock.Lock();
+	file = mErrorFile;
+	line = mErrorLine;
+	message = mErrorMessage;
+	mInfoLock.Unlock();
+}
+
+void CWASAPIAudioContext::SetError(int line, const char* message) {
+	mInfoLock.Lock();
+	mErrorFile = kErrorFile;
+	mErrorLine = line;
+	mErrorMessage = message;
+	mInfoLock.Unlock();
+}
+
+int CWASAPIAudioContext::FillBuffer(float* buffer, int frames) {
+	if (!mRunning.load() || !buffer || frames <= 0)
+		return 0;
+	CAudioBufferList& queue = mBufferList;
+	const int queueChannels = queue.GetChannelCount();
+	const int deviceChannels = mDeviceChannels;
+	if (queueChannels <= 0 || deviceChannels <= 0)
+		return 0;
+	const size_t queueFloats = static_cast<size_t>(frames) * queueChannels;
+	if (queueFloats * sizeof(float) > INT_MAX)
+		return 0;
+
+	// The queue's layout goes straight into the device buffer when the channel counts agree;
+	// otherwise through the map buffer, and nothing is written beyond frames x device channels.
+	float* target = buffer;
+	if (queueChannels != deviceChannels) {
+		if (!GrowFloats(mMapBuffer, mMapFloats, queueFloats))
+			return 0;
+		target = mMapBuffer;
+	}
+	int written;
+	if (queue.GetSampleRate() == mDeviceSampleRate) {
+		mResampling = false;
+		int delivered = 0;
+		queue.GetData(queueChannels, target, static_cast<int>(queueFloats * sizeof(float)), frames, delivered, true);
+		written = frames;
+	} else {
+		mResampling = true;
+		written = mResampler.FillResampled(&queue, mDeviceSampleRate, target, frames);
+	}
+	if (target != buffer && written > 0)
+		MapChannels(target, queueChannels, buffer, deviceChannels, written);
+	return written;
+}
+
+int CWASAPIAudioContext::OpenEndpoint(WASAPIRenderState* state) {
+	IMMDevice* device = nullptr;
+	IAudioClient* client = nullptr;
+	bool opened = false;
+	if (!state->mRequestedDeviceID.empty()) {
+		opened = SUCCEEDED(state->mEnumerator->GetDevice(state->mRequestedDeviceID.c_str(), &device)) && device
+		         && SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+		                                       reinterpret_cast<void**>(&client)))
+		         && client;
+		if (!opened) {
+			SafeRelease(client);
+			SafeRelease(device);
+		}
+	}
+	if (!opened) {
+		opened = SUCCEEDED(state->mEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) && device
+		         && SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+		                                       reinterpret_cast<void**>(&client)))
+		         && client;
+		if (!opened) {
+			SafeRelease(client);
+			SafeRelease(device);
+			return kStatusFailed;
+		}
+	}
+	state->mDevice = device;
+	state->mAudioClient = client;
+	return 0;
+}
+
+// Asks for the stream's rate as 32-bit float when the mix format runs at another rate.
+void CWASAPIAudioContext::NegotiateFormat(WASAPIRenderState* state) {
+	WAVEFORMATEXTENSIBLE& working = state->mFormat;
+	if (working.Format.nSamplesPerSec == static_cast<DWORD>(state->mRequestedSampleRate))
+		return;
+	WAVEFORMATEXTENSIBLE candidate;
+	BuildCandidate(candidate, true, 32, true, working.Format.nChannels,
+	               static_cast<DWORD>(state->mRequestedSampleRate));
+	WAVEFORMATEX* closest = nullptr;
+	const HRESULT hr = state->mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &candidate.Format, &closest);
+	if (hr == S_FALSE && IsUsableFormat(closest))
+		CopyFormat(working, closest);
+	else if (hr == S_OK)
+		working = candidate;
+	CoTaskMemFree(closest);
+}
+
+// The fall-back rows in order, each asked for first; the first that initialises wins.
+HRESULT CWASAPIAudioContext::InitializeWithFallbacks(WASAPIRenderState* state, REFERENCE_TIME duration) {
+	WAVEFORMATEXTENSIBLE& working = state->mFormat;
+	HRESULT hr = E_FAIL;
+	for (const FallbackRow& row : kFallbackRows) {
+		BuildCandidate(working, row.mIsFloat, row.mBits, row.mExtensible, working.Format.nChannels,
+		               static_cast<DWORD>(state->mRequestedSampleRate));
+		WAVEFORMATEX* closest = nullptr;
+		const HRESULT supported =
+		    state->mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &working.Format, &closest);
+		if (supported == S_FALSE && IsUsableFormat(closest)) {
+			CopyFormat(working, closest);
+			hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
+			                                     &working.Format, nullptr);
+		} else if (supported == S_OK) {
+			hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
+			                                     &working.Format, nullptr);
+		}
+		CoTaskMemFree(closest);
+		if (SUCCEEDED(hr))
+			break;
+	}
+	return hr;
+}
+
+void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state, int deviceFrames) {
+	std::string id, name;
+	LPWSTR wideID = nullptr;
+	if (SUCCEEDED(state->mDevice->GetId(&wideID)))
+		id = WideToUtf8(wideID);
+	CoTaskMemFree(wideID);
+	IPropertyStore* store = nullptr;
+	if (SUCCEEDED(state->mDevice->OpenPropertyStore(STGM_READ, &store)) && store) {
+		PROPVARIANT value;
+		PropVariantInit(&value);
+		if (SUCCEEDED(store->GetValue(PKEY_Device_FriendlyName, &value)) && value.vt == VT_LPWSTR)
+			name = WideToUtf8(value.pwszVal);
+		PropVariantClear(&value);
+	}
+	SafeRelease(store);
+
+	mInfoLock.Lock();
+	mAPIName = "WASAPI";
+	mDeviceName = name;
+	mDeviceID = id;
+	mDeviceChannels = state->mDeviceChannels;
+	mDeviceSampleRate = state->mDeviceSampleRate;
+	mDeviceFramesPerBuffer = deviceFrames;
+	mInfoLock.Unlock();
+}
+
+int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
+	state->mReinitialize = false;
+	if (state->mAudioClient)
+		state->mAudioClient->Stop();
+	SafeRelease(state->mRenderClient);
+	SafeRelease(state->mAudioClient);
+	SafeRelease(state->mDevice);
+
+	if (!state->mBufferEvent && !(state->mBufferEvent = sPlatform.CreateAutoResetEvent())) {
+		SetError(__LINE__, "Could not create buffer end event");
+		return kStatusFailed;
+	}
+	if (!state->mQuitEvent && !(state->mQuitEvent = sPlatform.CreateAutoResetEvent())) {
+		SetError(__LINE__, "Could not create audio processing done event");
+		return kStatusFailed;
+	}
+	if (!state->mEnumerator) {
+		if (FAILED(sPlatform.CreateEnumerator(&state->mEnumerator)))
+			SafeRelease(state->mEnumerator);
+		if (!state->mEnumerator) {
+			SetError(__LINE__, "Could not create device enumerator.");
+			return kStatusFailed;
+		}
+	}
+	if (!state->mNotificationClient)
+		state->mNotificationClient = new (std::nothrow) MMNotificationClient(state);
+	if (state->mNotificationClient && !state->mNotificationRegistered) {
+		state->mEnumerator->RegisterEndpointNotificationCallback(state->mNotificationClient);
+		state->mNotificationRegistered = true;
+	}
+
+	if (OpenEndpoint(state) != 0) {
+		SetError(__LINE__, "Could not create audio endpoint.");
+		return kStatusFailed;
+	}
+
+	WAVEFORMATEX* mixFormat = nullptr;
+	if (FAILED(state->mAudioClient->GetMixFormat(&mixFormat)) || !IsUsableFormat(mixFormat)) {
+		CoTaskMemFree(mixFormat);
+		SetError(__LINE__, "Could not get mix format.");
+		return kStatusFailed;
+	}
+	char mixName[kFormatNameSize];
+	NameMixFormat(mixFormat, mixName, sizeof(mixName));
+	memset(&state->mFormat, 0, sizeof(state->mFormat));
+	CopyFormat(state->mFormat, mixFormat);
+	NegotiateFormat(state);
+	CoTaskMemFree(mixFormat);
+
+	// A tenth of a second at the stream's rate becomes the same time at the device's rate.
+	const double workingRate = state->mFormat.Format.nSamplesPerSec;
+	const int deviceFrames =
+	    static_cast<int>(state->mRequestedFramesPerBuffer * (workingRate / state->mRequestedSampleRate));
+	const REFERENCE_TIME duration = static_cast<REFERENCE_TIME>(deviceFrames / (workingRate * 1e-7));
+
+	HRESULT hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
+	                                             0, &state->mFormat.Format, nullptr);
+	if (FAILED(hr))
+		hr = InitializeWithFallbacks(state, duration);
+	if (FAILED(hr)) {
+		char message[kFormatNameSize];
+		const WAVEFORMATEX& f = state->mFormat.Format;
+		snprintf(message, sizeof(message),
+		         "Could not init audio client: fmt = %s, chan = %d, sample rate = %d, bits per sample = %d, block align = %d",
+		         mixName, static_cast<int>(f.nChannels), static_cast<int>(f.nSamplesPerSec),
+		         static_cast<int>(f.wBitsPerSample), static_cast<int>(f.nBlockAlign));
+		SetError(__LINE__, message);
+		return kStatusFailed;
+	}
+
+	if (FAILED(state->mAudioClient->GetBufferSize(&state->mBufferFrames))) {
+		SetError(__LINE__, "Could not get buffer size");
+		return kStatusFailed;
+	}
+	if (FAILED(state->mAudioClient->GetService(__uuidof(IAudioRenderClient),
+	                                           reinterpret_cast<void**>(&state->mRenderClient)))
+	    || !state->mRenderClient) {
+		state->mRenderClient = nullptr;
+		SetError(__LINE__, "Could not get IAudioRenderClient service");
+		return kStatusFailed;
+	}
+	if (FAILED(state->mAudioClient->SetEventHandle(state->mBufferEvent))) {
+		SetError(__LINE__, "Could not get set buffer end event handle.");
+		return kStatusFailed;
+	}
+
+	state->mBufferDuration = duration;
+	state->mDeviceSampleRate = static_cast<int32_t>(state->mFormat.Format.nSamplesPerSec);
+	state->mDeviceChannels = state->mFormat.Format.nChannels;
+	state->mSampleType = SampleTypeOf(state->mFormat.Format);
+	StoreDeviceInfo(state, deviceFrames);
+
+	// A re-initialisation runs on the render thread and keeps it.
+	if (!state->mRenderThread && !(state->mRenderThread = sPlatform.CreateRenderThread(RenderThreadProc, state))) {
+		SetError(__LINE__, "Could not create thread.");
+		return kStatusFailed;
+	}
+	SetError(__LINE__, "");
+	return 0;
+}
+
+void CWASAPIAudioContext::ShutdownRenderState() {
+	WASAPIRenderState* state = mRenderState;
+	// The thread ends before any object it uses is released.
+	if (state->mQuitEvent)
+		SetEvent(state->mQuitEvent);
+	if (state->mBufferEvent)
+		SetEvent(state->mBufferEvent);
+	if (state->mRenderThread) {
+		WaitForSingleObject(state->mRenderThread, INFINITE);
+		CloseHandle(state->mRenderThread);
+		state->mRenderThread = nullptr;
+	}
+	if (state->mNotificationClient) {
+		if (state->mEnumerator)
+			state->mEnumerator->UnregisterEndpointNotificationCallback(state->mNotificationClient);
+		SafeRelease(state->mNotificationClient);
+	}
+	if (state->mBufferEvent)
+		CloseHandle(state->mBufferEvent);
+	if (state->mQuitEvent)
+		CloseHandle(state->mQuitEvent);
+	if (state->mAudioClient)
+		state->mAudioClient->Stop();
+	SafeRelease(state->mRenderClient);
+	SafeRelease(state->mAudioClient);
+	SafeRelease(state->mDevice);
+	SafeRelease(state->mEnumerator);
+	free(state->mConvertBuffer);
+	delete state;
+	mRenderState = nullptr;
+	CoUninitialize();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The render thread
+
+DWORD WINAPI RenderThreadProc(LPVOID param) {
+	WASAPIRenderState* state = static_cast<WASAPIRenderState*>(param);
+	bool started = false;
+	bool failed = false;
+	while (WaitForSingleObject(state->mQuitEvent, 0) != WAIT_OBJECT_0) {
+		if (failed || state->mReinitialize) {
+			started = false;
+			failed = state->mOwner->InitializeRenderState(state) != 0;
+			// Retried once a second; the teardown's quit event cuts the wait short.
+			if (failed && WaitForSingleObject(state->mQuitEvent, kRetryIntervalMs) == WAIT_OBJECT_0)
+				break;
+			continue;
+		}
+		HRESULT hr = RenderPass(state);
+		if (FAILED(hr))
+			failed = true;
+		else if (!started) {
+			hr = state->mAudioClient->Start();
+			started = true;
+			failed = FAILED(hr);
+		}
+		// A device that went away may never signal again, so after a failure the wait is bounded.
+		WaitForSingleObject(state->mBufferEvent, failed ? kRetryIntervalMs : INFINITE);
+	}
+	return 0;
+}
+
+#endif // _WIN32
