@@ -4,10 +4,9 @@
 
 #include "AudioOut_Win.h"
 
-// The property key and format GUIDs are defined here (selectany, so other files may do the same).
+// The property key is defined here (selectany, so other files may do the same).
 #include <initguid.h>
 #include <functiondiscoverykeys_devpkey.h>
-#include <ksmedia.h>
 #include <propidl.h>
 
 #include <speex/speex_resampler.h>
@@ -25,6 +24,12 @@ const char kErrorFile[] = "AudioOut_Win.cpp";
 const int kResamplerQuality = 10;
 const DWORD kRetryIntervalMs = 1000;
 const size_t kFormatNameSize = 256;
+
+// Sub-formats of extensible headers (KSDATAFORMAT_SUBTYPE_*), spelled out: the import libraries
+// do not carry them.
+const GUID kSubtypeWaveFormatEx = {0x00000000, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID kSubtypePCM = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 // Streams and device formats the arithmetic below is safe for.
 const int kMaxChannels = 256;
@@ -104,11 +109,11 @@ void NameMixFormat(const WAVEFORMATEX* format, char* name, size_t size) {
 		text = "STD PCM";
 	else if (HasExtension(format)) {
 		const GUID& sub = SubFormatOf(format);
-		if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
+		if (IsEqualGUID(sub, kSubtypeFloat))
 			text = "EXT FLOAT";
-		else if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_WAVEFORMATEX))
+		else if (IsEqualGUID(sub, kSubtypeWaveFormatEx))
 			text = "EXT WAVEFORMATEX";
-		else if (IsEqualGUID(sub, KSDATAFORMAT_SUBTYPE_PCM))
+		else if (IsEqualGUID(sub, kSubtypePCM))
 			text = "EXT PCM";
 	}
 	snprintf(name, size, "%s", text);
@@ -126,7 +131,7 @@ void BuildCandidate(WAVEFORMATEXTENSIBLE& format, bool isFloat, WORD bits, bool 
 	format.Format.cbSize = 22;
 	format.Samples.wValidBitsPerSample = bits;
 	format.dwChannelMask = 0;
-	format.SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+	format.SubFormat = isFloat ? kSubtypeFloat : kSubtypePCM;
 }
 
 // The formats tried, in order, when the audio client rejects the negotiated one.
@@ -144,8 +149,8 @@ WASAPISampleType SampleTypeOf(const WAVEFORMATEX& format) {
 	bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
 	bool isPCM = format.wFormatTag == WAVE_FORMAT_PCM;
 	if (HasExtension(&format)) {
-		isFloat = IsEqualGUID(SubFormatOf(&format), KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
-		isPCM = IsEqualGUID(SubFormatOf(&format), KSDATAFORMAT_SUBTYPE_PCM);
+		isFloat = IsEqualGUID(SubFormatOf(&format), kSubtypeFloat);
+		isPCM = IsEqualGUID(SubFormatOf(&format), kSubtypePCM);
 	}
 	if (format.nChannels == 0 || format.nBlockAlign != format.nChannels * (format.wBitsPerSample / 8))
 		return kWASAPISampleUnsupported;

@@ -1,0 +1,547 @@
+#include "FakeWASAPI.h"
+
+#include <initguid.h>
+#include <functiondiscoverykeys_devpkey.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace fakewasapi {
+
+FakeSystem* FakeSystem::sCurrent = nullptr;
+
+namespace {
+
+typedef std::lock_guard<std::recursive_mutex> Guard;
+
+const GUID kSubtypePCM = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+std::string Narrow(const wchar_t* text) {
+	std::string out;
+	for (; text && *text; ++text)
+		out += static_cast<char>(*text < 128 ? *text : '?');
+	return out;
+}
+
+bool IsExtensible(const WAVEFORMATEX* f) {
+	return f->wFormatTag == WAVE_FORMAT_EXTENSIBLE && f->cbSize >= 22;
+}
+
+WAVEFORMATEX* CopyToTaskMemory(const WAVEFORMATEX* format) {
+	const size_t size = IsExtensible(format) ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX);
+	WAVEFORMATEX* copy = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(size));
+	memcpy(copy, format, size);
+	return copy;
+}
+
+// IUnknown for one interface; the last Release destroys the object and logs "~Kind".
+template <class I> class FakeUnknown : public I {
+public:
+	FakeUnknown(FakeSystem* system, const char* kind) : mSystem(system), mKind(kind), mRefCount(1) {
+		Guard guard(mSystem->mLock);
+		++mSystem->mLive;
+	}
+	virtual ~FakeUnknown() {
+		Guard guard(mSystem->mLock);
+		--mSystem->mLive;
+		mSystem->Record(std::string("~") + mKind);
+	}
+	HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+		if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(I))) {
+			AddRef();
+			*object = static_cast<I*>(this);
+			return S_OK;
+		}
+		*object = nullptr;
+		return E_NOINTERFACE;
+	}
+	ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefCount; }
+	ULONG STDMETHODCALLTYPE Release() override {
+		const ULONG count = --mRefCount;
+		if (count == 0)
+			delete this;
+		return count;
+	}
+
+protected:
+	FakeSystem* mSystem;
+	const char* mKind;
+	std::atomic<ULONG> mRefCount;
+};
+
+class FakeAudioClient;
+
+class FakeRenderClient : public FakeUnknown<IAudioRenderClient> {
+public:
+	FakeRenderClient(FakeSystem* system, FakeAudioClient* client) : FakeUnknown(system, "RenderClient"), mClient(client) {}
+
+	HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 frames, BYTE** data) override {
+		Guard guard(mSystem->mLock);
+		*data = nullptr;
+		if (mSystem->mStreamOwner != static_cast<void*>(mClient))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (mSystem->mLent)
+			return AUDCLNT_E_OUT_OF_ORDER;
+		if (frames > mSystem->mBufferFrames - mSystem->mPadding)
+			return AUDCLNT_E_BUFFER_TOO_LARGE;
+		mSystem->mLentBytes.assign(static_cast<size_t>(frames) * mSystem->mStreamFormat.Format.nBlockAlign, kStaleByte);
+		mSystem->mLent = frames;
+		*data = mSystem->mLentBytes.data();
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames, DWORD flags) override {
+		Guard guard(mSystem->mLock);
+		if (mSystem->mStreamOwner != static_cast<void*>(mClient))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (frames > mSystem->mLent)
+			return AUDCLNT_E_INVALID_SIZE;
+		const size_t bytes = static_cast<size_t>(frames) * mSystem->mStreamFormat.Format.nBlockAlign;
+		if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+			mSystem->mPlayed.insert(mSystem->mPlayed.end(), bytes, 0);
+		else
+			mSystem->mPlayed.insert(mSystem->mPlayed.end(), mSystem->mLentBytes.begin(),
+			                        mSystem->mLentBytes.begin() + bytes);
+		mSystem->mReleases.push_back(BufferRelease{frames, flags});
+		mSystem->Record("ReleaseBuffer " + std::to_string(frames) + ((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? " silent" : ""));
+		mSystem->mPadding += frames;
+		mSystem->mLent = 0;
+		mSystem->mChanged.notify_all();
+		return S_OK;
+	}
+
+private:
+	FakeAudioClient* mClient;
+};
+
+class FakeAudioClient : public FakeUnknown<IAudioClient> {
+public:
+	FakeAudioClient(FakeSystem* system, const std::wstring& id) : FakeUnknown(system, "AudioClient"), mID(id) {}
+	~FakeAudioClient() override {
+		Guard guard(mSystem->mLock);
+		if (mSystem->mStreamOwner == this) {
+			mSystem->mStreamOwner = nullptr;
+			mSystem->mEvent = nullptr;
+		}
+	}
+
+	HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration, REFERENCE_TIME periodicity,
+	                                     const WAVEFORMATEX* format, LPCGUID) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Initialize " + Describe(format) + " " + std::to_string(duration));
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (!endpoint || !endpoint->mPresent)
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (mInitialized)
+			return AUDCLNT_E_ALREADY_INITIALIZED;
+		if (mode != AUDCLNT_SHAREMODE_SHARED || flags != AUDCLNT_STREAMFLAGS_EVENTCALLBACK || periodicity != 0)
+			return E_INVALIDARG;
+		if (endpoint->mAccepts && !endpoint->mAccepts(format))
+			return AUDCLNT_E_UNSUPPORTED_FORMAT;
+		mInitialized = true;
+		mSystem->mStreamOwner = this;
+		mSystem->mStreamFormat = MakeFormat(false, 16, false, 1, 1);
+		memcpy(&mSystem->mStreamFormat, format, IsExtensible(format) ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
+		mSystem->mBufferFrames = static_cast<UINT32>(llround(duration * 1e-7 * format->nSamplesPerSec));
+		mSystem->mPadding = 0;
+		mSystem->mLent = 0;
+		mSystem->mEvent = nullptr;
+		mSystem->mPaddingResult = S_OK; // a new stream is a healthy one
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+		Guard guard(mSystem->mLock);
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (endpoint && FAILED(endpoint->mGetBufferSize))
+			return endpoint->mGetBufferSize;
+		if (mSystem->mStreamOwner != this)
+			return AUDCLNT_E_NOT_INITIALIZED;
+		*frames = mSystem->mBufferFrames;
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+	HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* padding) override {
+		Guard guard(mSystem->mLock);
+		if (mSystem->mStreamOwner != this)
+			return AUDCLNT_E_NOT_INITIALIZED;
+		if (FAILED(mSystem->mPaddingResult)) {
+			mSystem->Record("GetCurrentPadding failed");
+			return mSystem->mPaddingResult;
+		}
+		*padding = mSystem->mPadding;
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE mode, const WAVEFORMATEX* format,
+	                                            WAVEFORMATEX** closest) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("IsFormatSupported " + Describe(format));
+		if (closest)
+			*closest = nullptr;
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (!endpoint || mode != AUDCLNT_SHAREMODE_SHARED || !closest)
+			return E_INVALIDARG;
+		if (!endpoint->mSupports)
+			return SameFormat(format, &endpoint->mMix.Format) ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+		WAVEFORMATEXTENSIBLE match = {};
+		const HRESULT hr = endpoint->mSupports(format, match);
+		if (hr == S_FALSE)
+			*closest = CopyToTaskMemory(&match.Format);
+		return hr;
+	}
+	HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
+		Guard guard(mSystem->mLock);
+		*format = nullptr;
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (!endpoint)
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (FAILED(endpoint->mGetMixFormat))
+			return endpoint->mGetMixFormat;
+		*format = CopyToTaskMemory(&endpoint->mMix.Format);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* period, REFERENCE_TIME* minimum) override {
+		if (period)
+			*period = 100000;
+		if (minimum)
+			*minimum = 30000;
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE Start() override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Start");
+		Endpoint* endpoint = mSystem->Find(mID);
+		return endpoint ? endpoint->mStart : AUDCLNT_E_DEVICE_INVALIDATED;
+	}
+	HRESULT STDMETHODCALLTYPE Stop() override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Stop");
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
+	HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
+		Guard guard(mSystem->mLock);
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (endpoint && FAILED(endpoint->mSetEventHandle))
+			return endpoint->mSetEventHandle;
+		if (mSystem->mStreamOwner != this)
+			return AUDCLNT_E_NOT_INITIALIZED;
+		mSystem->mEvent = event;
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** service) override {
+		Guard guard(mSystem->mLock);
+		*service = nullptr;
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (endpoint && FAILED(endpoint->mGetService))
+			return endpoint->mGetService;
+		if (!IsEqualIID(iid, __uuidof(IAudioRenderClient)))
+			return E_NOINTERFACE;
+		*service = static_cast<IAudioRenderClient*>(new FakeRenderClient(mSystem, this));
+		return S_OK;
+	}
+
+private:
+	std::wstring mID;
+	bool mInitialized = false;
+};
+
+class FakePropertyStore : public FakeUnknown<IPropertyStore> {
+public:
+	FakePropertyStore(FakeSystem* system, const std::wstring& name) : FakeUnknown(system, "PropertyStore"), mName(name) {}
+
+	HRESULT STDMETHODCALLTYPE GetCount(DWORD* count) override {
+		*count = 1;
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override { return E_NOTIMPL; }
+	HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
+		PropVariantInit(value);
+		if (!IsEqualPropertyKey(key, PKEY_Device_FriendlyName))
+			return S_OK;
+		const size_t bytes = (mName.size() + 1) * sizeof(wchar_t);
+		value->vt = VT_LPWSTR;
+		value->pwszVal = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+		memcpy(value->pwszVal, mName.c_str(), bytes);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY, REFPROPVARIANT) override { return STG_E_ACCESSDENIED; }
+	HRESULT STDMETHODCALLTYPE Commit() override { return STG_E_ACCESSDENIED; }
+
+private:
+	std::wstring mName;
+};
+
+class FakeDevice : public FakeUnknown<IMMDevice> {
+public:
+	FakeDevice(FakeSystem* system, const std::wstring& id) : FakeUnknown(system, "Device"), mID(id) {}
+
+	HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT* parameters, void** object) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Activate " + Narrow(mID.c_str()));
+		*object = nullptr;
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (!endpoint || !endpoint->mPresent)
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (FAILED(endpoint->mActivate))
+			return endpoint->mActivate;
+		if (!IsEqualIID(iid, __uuidof(IAudioClient)) || parameters)
+			return E_NOINTERFACE;
+		*object = static_cast<IAudioClient*>(new FakeAudioClient(mSystem, mID));
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access, IPropertyStore** store) override {
+		Guard guard(mSystem->mLock);
+		*store = nullptr;
+		Endpoint* endpoint = mSystem->Find(mID);
+		if (!endpoint || access != STGM_READ)
+			return E_INVALIDARG;
+		*store = new FakePropertyStore(mSystem, endpoint->mName);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+		const size_t bytes = (mID.size() + 1) * sizeof(wchar_t);
+		*id = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+		memcpy(*id, mID.c_str(), bytes);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetState(DWORD* state) override {
+		*state = DEVICE_STATE_ACTIVE;
+		return S_OK;
+	}
+
+private:
+	std::wstring mID;
+};
+
+class FakeEnumerator : public FakeUnknown<IMMDeviceEnumerator> {
+public:
+	explicit FakeEnumerator(FakeSystem* system) : FakeUnknown(system, "Enumerator") {}
+
+	HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override { return E_NOTIMPL; }
+	HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("GetDefaultAudioEndpoint");
+		*device = nullptr;
+		if (flow != eRender || role != eConsole)
+			return E_INVALIDARG;
+		Endpoint* endpoint = mSystem->Find(mSystem->mDefaultID);
+		if (!endpoint || !endpoint->mPresent)
+			return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+		*device = new FakeDevice(mSystem, endpoint->mID);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** device) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("GetDevice " + Narrow(id));
+		*device = nullptr;
+		Endpoint* endpoint = mSystem->Find(id);
+		if (!endpoint || !endpoint->mPresent)
+			return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+		*device = new FakeDevice(mSystem, endpoint->mID);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Register");
+		client->AddRef();
+		mClients.push_back(client);
+		return S_OK;
+	}
+	HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+		Guard guard(mSystem->mLock);
+		mSystem->Record("Unregister");
+		for (size_t i = 0; i < mClients.size(); ++i) {
+			if (mClients[i] == client) {
+				mClients.erase(mClients.begin() + i);
+				client->Release();
+				return S_OK;
+			}
+		}
+		return E_INVALIDARG;
+	}
+
+private:
+	std::vector<IMMNotificationClient*> mClients;
+};
+
+HRESULT CreateFakeEnumerator(IMMDeviceEnumerator** enumerator) {
+	FakeSystem* system = FakeSystem::sCurrent;
+	Guard guard(system->mLock);
+	system->Record("CreateEnumerator");
+	*enumerator = nullptr;
+	if (FAILED(system->mEnumeratorResult))
+		return system->mEnumeratorResult;
+	*enumerator = new FakeEnumerator(system);
+	return S_OK;
+}
+
+} // namespace
+
+WAVEFORMATEXTENSIBLE MakeFormat(bool isFloat, int bits, bool extensible, int channels, int sampleRate) {
+	WAVEFORMATEXTENSIBLE f = {};
+	f.Format.wFormatTag = extensible ? WAVE_FORMAT_EXTENSIBLE : (isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM);
+	f.Format.nChannels = static_cast<WORD>(channels);
+	f.Format.nSamplesPerSec = static_cast<DWORD>(sampleRate);
+	f.Format.wBitsPerSample = static_cast<WORD>(bits);
+	f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+	f.Format.nAvgBytesPerSec = f.Format.nBlockAlign * f.Format.nSamplesPerSec;
+	f.Format.cbSize = extensible ? 22 : 0;
+	f.Samples.wValidBitsPerSample = static_cast<WORD>(bits);
+	f.SubFormat = isFloat ? kSubtypeFloat : kSubtypePCM;
+	return f;
+}
+
+bool SameFormat(const WAVEFORMATEX* a, const WAVEFORMATEX* b) {
+	if (a->wFormatTag != b->wFormatTag || a->nChannels != b->nChannels || a->nSamplesPerSec != b->nSamplesPerSec
+	    || a->wBitsPerSample != b->wBitsPerSample || a->nBlockAlign != b->nBlockAlign)
+		return false;
+	if (IsExtensible(a) != IsExtensible(b))
+		return false;
+	if (!IsExtensible(a))
+		return true;
+	const WAVEFORMATEXTENSIBLE* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(a);
+	const WAVEFORMATEXTENSIBLE* y = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(b);
+	return IsEqualGUID(x->SubFormat, y->SubFormat) && x->Samples.wValidBitsPerSample == y->Samples.wValidBitsPerSample;
+}
+
+std::string Describe(const WAVEFORMATEX* format) {
+	const char* kind = "STD ?";
+	if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
+		const GUID& sub = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format)->SubFormat;
+		kind = IsEqualGUID(sub, kSubtypeFloat) ? "EXT FLOAT"
+		       : IsEqualGUID(sub, kSubtypePCM)      ? "EXT PCM"
+		                                                         : "EXT ?";
+	} else if (format->wFormatTag == WAVE_FORMAT_PCM)
+		kind = "STD PCM";
+	else if (format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
+		kind = "STD FLOAT";
+	char text[96];
+	snprintf(text, sizeof(text), "%s %dx%d %lu", kind, format->nChannels, format->wBitsPerSample,
+	         static_cast<unsigned long>(format->nSamplesPerSec));
+	return text;
+}
+
+FakeSystem::FakeSystem() : mSavedPlatform(CWASAPIAudioContext::sPlatform) {
+	sCurrent = this;
+	CWASAPIAudioContext::sPlatform.CreateEnumerator = CreateFakeEnumerator;
+}
+
+FakeSystem::~FakeSystem() {
+	CWASAPIAudioContext::sPlatform = mSavedPlatform;
+	sCurrent = nullptr;
+}
+
+Endpoint& FakeSystem::AddEndpoint(const std::wstring& id, const std::wstring& name, const WAVEFORMATEXTENSIBLE& mix) {
+	Guard guard(mLock);
+	Endpoint endpoint;
+	endpoint.mID = id;
+	endpoint.mName = name;
+	endpoint.mMix = mix;
+	mEndpoints.push_back(endpoint);
+	return mEndpoints.back();
+}
+
+void FakeSystem::SetDefault(const std::wstring& id) {
+	Guard guard(mLock);
+	mDefaultID = id;
+}
+
+void FakeSystem::Change(const std::function<void(FakeSystem&)>& change) {
+	Guard guard(mLock);
+	change(*this);
+	mChanged.notify_all();
+}
+
+Endpoint* FakeSystem::Find(const std::wstring& id) {
+	for (Endpoint& endpoint : mEndpoints)
+		if (!id.empty() && endpoint.mID == id)
+			return &endpoint;
+	return nullptr;
+}
+
+void FakeSystem::Play(UINT32 frames) {
+	HANDLE event;
+	{
+		Guard guard(mLock);
+		mPadding -= frames < mPadding ? frames : mPadding;
+		event = mEvent;
+	}
+	if (event)
+		SetEvent(event);
+}
+
+void FakeSystem::SignalEvent() {
+	HANDLE event;
+	{
+		Guard guard(mLock);
+		event = mEvent;
+	}
+	if (event)
+		SetEvent(event);
+}
+
+void FakeSystem::FailPadding(HRESULT hr) {
+	Guard guard(mLock);
+	mPaddingResult = hr;
+}
+
+bool FakeSystem::WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+	std::unique_lock<std::recursive_mutex> lock(mLock);
+	return mChanged.wait_for(lock, timeout, done);
+}
+
+void FakeSystem::Record(const std::string& entry) {
+	Guard guard(mLock);
+	mLog.emplace_back(entry, std::chrono::steady_clock::now());
+	mChanged.notify_all();
+}
+
+std::vector<std::string> FakeSystem::Log() {
+	Guard guard(mLock);
+	std::vector<std::string> entries;
+	for (const auto& entry : mLog)
+		entries.push_back(entry.first);
+	return entries;
+}
+
+std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> FakeSystem::TimedLog() {
+	Guard guard(mLock);
+	return mLog;
+}
+
+size_t FakeSystem::CountLog(const std::string& entry) {
+	Guard guard(mLock);
+	size_t count = 0;
+	for (const auto& e : mLog)
+		count += e.first == entry;
+	return count;
+}
+
+std::vector<uint8_t> FakeSystem::Played() {
+	Guard guard(mLock);
+	return mPlayed;
+}
+
+std::vector<BufferRelease> FakeSystem::Releases() {
+	Guard guard(mLock);
+	return mReleases;
+}
+
+UINT32 FakeSystem::BufferFrames() {
+	Guard guard(mLock);
+	return mBufferFrames;
+}
+
+WAVEFORMATEXTENSIBLE FakeSystem::StreamFormat() {
+	Guard guard(mLock);
+	return mStreamFormat;
+}
+
+int FakeSystem::LiveObjects() {
+	Guard guard(mLock);
+	return mLive;
+}
+
+} // namespace fakewasapi

@@ -1,0 +1,114 @@
+// Scripted MMDevice and WASAPI objects for the output context's tests: endpoints with chosen mix
+// formats, format answers and failures, and a device buffer that the test plays out by hand.
+// While a FakeSystem lives, every context gets its enumerator from it.
+#ifndef FAKE_WASAPI_H
+#define FAKE_WASAPI_H
+
+#include "AudioOut_Win.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace fakewasapi {
+
+WAVEFORMATEXTENSIBLE MakeFormat(bool isFloat, int bits, bool extensible, int channels, int sampleRate);
+// Same header fields (and, for extensible headers, the same sub-format and valid bits).
+bool SameFormat(const WAVEFORMATEX* a, const WAVEFORMATEX* b);
+// "EXT FLOAT 2x32 48000" / "STD PCM 2x16 44100": what the log records of a format.
+std::string Describe(const WAVEFORMATEX* format);
+
+struct Endpoint {
+	std::wstring mID;
+	std::wstring mName;
+	WAVEFORMATEXTENSIBLE mMix;
+	bool mPresent = true; // found by GetDevice (and as the default)
+	HRESULT mActivate = S_OK;
+	HRESULT mGetMixFormat = S_OK;
+	HRESULT mGetBufferSize = S_OK;
+	HRESULT mGetService = S_OK;
+	HRESULT mSetEventHandle = S_OK;
+	HRESULT mStart = S_OK;
+	// IsFormatSupported: by default S_OK for the mix format and a refusal for anything else. A
+	// closest match is handed out when the answer is S_FALSE.
+	std::function<HRESULT(const WAVEFORMATEX* format, WAVEFORMATEXTENSIBLE& closest)> mSupports;
+	// Initialize: by default every format is taken.
+	std::function<bool(const WAVEFORMATEX* format)> mAccepts;
+};
+
+struct BufferRelease {
+	UINT32 mFrames;
+	DWORD mFlags;
+};
+
+class FakeSystem {
+public:
+	FakeSystem();  // installs itself as the contexts' enumerator factory
+	~FakeSystem(); // restores the system's
+
+	// Set-up, before a context is made (or under Change while one runs).
+	Endpoint& AddEndpoint(const std::wstring& id, const std::wstring& name, const WAVEFORMATEXTENSIBLE& mix);
+	void SetDefault(const std::wstring& id); // empty: no default endpoint
+	void FailEnumerator(HRESULT hr) { mEnumeratorResult = hr; }
+	// Runs `change` under the system's lock, for changes while the render thread runs.
+	void Change(const std::function<void(FakeSystem&)>& change);
+	Endpoint* Find(const std::wstring& id);
+
+	// The stream: the endpoint's device plays `frames` (less when fewer are queued) and signals
+	// the buffer event; FailPadding makes GetCurrentPadding fail from now on (S_OK: not).
+	void Play(UINT32 frames);
+	void SignalEvent();
+	void FailPadding(HRESULT hr);
+
+	// Waits (generously) until `done` holds, checked under the lock after every change.
+	bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+	// What happened, under the lock.
+	std::vector<std::string> Log();
+	std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> TimedLog();
+	size_t CountLog(const std::string& entry);
+	std::vector<uint8_t> Played();      // bytes of every released frame, silent ones as zeros
+	std::vector<BufferRelease> Releases();
+	UINT32 BufferFrames();               // of the stream last initialised
+	WAVEFORMATEXTENSIBLE StreamFormat(); // of the stream last initialised
+	int LiveObjects();                   // fake COM objects not yet destroyed
+
+	// Used by the fake objects; the lock is held by the caller.
+	std::recursive_mutex mLock;
+	std::condition_variable_any mChanged;
+	void Record(const std::string& entry); // also notifies
+	std::deque<Endpoint> mEndpoints; // references stay valid as endpoints are added
+	std::wstring mDefaultID;
+	HRESULT mEnumeratorResult = S_OK;
+	HRESULT mPaddingResult = S_OK;
+	int mLive = 0;
+	// The stream of the last client that initialised.
+	void* mStreamOwner = nullptr;
+	WAVEFORMATEXTENSIBLE mStreamFormat = {};
+	UINT32 mBufferFrames = 0;
+	UINT32 mPadding = 0;
+	UINT32 mLent = 0; // frames handed out by GetBuffer and not yet released
+	HANDLE mEvent = nullptr;
+	std::vector<uint8_t> mLentBytes;
+	std::vector<uint8_t> mPlayed;
+	std::vector<BufferRelease> mReleases;
+	std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> mLog;
+
+	static FakeSystem* sCurrent;
+
+private:
+	WASAPIPlatform mSavedPlatform;
+};
+
+// What a device buffer holds before the context writes it: a fill that leaves bytes unwritten
+// shows up as this pattern instead of silence.
+const uint8_t kStaleByte = 0xA5;
+
+} // namespace fakewasapi
+
+#endif
