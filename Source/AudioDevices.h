@@ -3,7 +3,7 @@
 #ifndef AUDIO_DEVICES_H
 #define AUDIO_DEVICES_H
 
-#include "NDIInput.h" // CMutex
+#include "CMutex.h"
 
 #include <cstdint>
 #include <string>

@@ -1,38 +1,18 @@
-// NDI reception: the recursive lock every class uses, received video frames shared by reference
-// count, and the lists of actors that subscribe to a shared input's frames.
+// NDI reception: received video frames shared by reference count, the lists of actors that
+// subscribe to a shared input's frames, the shared input with its receive thread, and the manager
+// that shares inputs between actors by source name.
 #ifndef NDI_INPUT_H
 #define NDI_INPUT_H
 
+#include "AudioDevices.h"
+#include "CMutex.h"
 #include "NDIRuntime.h"
+#include "VantrelHost.h"
 
+#include <atomic>
+#include <string>
+#include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <pthread.h>
-#endif
-
-// One recursive lock: the thread that holds it may take it again, and it is free once every
-// Lock has been matched by an Unlock.
-class CMutex {
-public:
-	CMutex();
-	~CMutex();
-
-	void Lock();
-	void Unlock();
-
-private:
-	CMutex(const CMutex&) = delete;
-	CMutex& operator=(const CMutex&) = delete;
-
-#ifdef _WIN32
-	CRITICAL_SECTION mMutex;
-#else
-	pthread_mutex_t mMutex;
-#endif
-};
 
 // One received video frame. The pixels stay lent by the NDI library until the last Release
 // hands them back on the receiver that captured them. Used on the host's thread only.
@@ -78,6 +58,123 @@ private:
 
 	std::vector<NDIInputClient*> mClients;
 	CMutex mLock;
+};
+
+// ---- The shared input and its manager ---------------------------------------------------------
+
+#ifdef _WIN32
+class CWASAPIAudioContext;
+typedef CWASAPIAudioContext NDIAudioContext;
+#else
+class CCoreAudioContext;
+typedef CCoreAudioContext NDIAudioContext;
+#endif
+
+typedef int32_t NDIBandwidth;
+enum : NDIBandwidth { kNDIBandwidthLow = 0, kNDIBandwidthHigh = 1 };
+
+class NDIInput;
+
+// Told by an input when its last reference is gone.
+class NDIInputOwner {
+public:
+	virtual void NotifyNDIInputRelease(VantrelParameters* parameters, NDIInput* input) = 0;
+};
+
+// One NDI source, received once for every actor that watches it. Its receive thread finds the
+// source, connects and captures; video crosses to the host's thread through a one-frame slot,
+// audio goes straight to the input's audio output context.
+class NDIInput {
+public:
+	// Starts the receive thread. When no thread could be started the input is Dead from the
+	// start (ThreadStarted is false) and the caller should release it.
+	NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const std::string& sourceName,
+	         NDIBandwidth bandwidth, const std::string& audioPersistentID);
+
+	void Retain();
+	// The last release takes the input out of its owner's list and ends its thread, which frees
+	// the input (or frees it here when the thread has already ended).
+	void Release();
+	// Host's thread: hands the newest captured frame, if any, to every client.
+	void Service();
+
+	void SetVolume(float gain);
+	void SetAudioOutputDeviceName(const std::string& name);
+	void SetAudioOutputPersistentID(const std::string& persistentID);
+	bool Matches(const std::string& sourceName) const;
+	bool ThreadStarted() const { return mThread != nullptr; }
+
+	// Starts the receive thread; a test may replace it to see what happens when no thread can
+	// be had. Returns null (and throws nothing) when the thread cannot be started.
+	static std::thread* (*sStartThread)(NDIInput* input);
+
+	int Startup();
+	int Shutdown();
+	void ThreadMain();
+
+	// Receive threads started and not yet ended, over all inputs.
+	static std::atomic<int> sNDIInputThreadsRunning;
+
+	CMutex mLock;
+	NDIInputClientList mClients;
+	VantrelParameters* mParameters;
+	int mRefCount;
+	NDIInputOwner* mOwner;
+	NDIBandwidth mBandwidth;
+	std::thread* mThread;
+	std::atomic<bool> mRunning;
+	std::string mSourceName;
+	NDIlib_find_instance_t mFind;
+	NDIlib_recv_instance_t mRecv;
+	bool mHaveFrame;
+	NDIlib_video_frame_v2_t mFrame;
+	std::string mAudioPersistentID;
+	NDIAudioContext* mAudioContext;
+	float mVolume;
+	std::atomic<int> mAudioChannels;
+	bool mConnected;
+
+private:
+	~NDIInput();
+	NDIInput(const NDIInput&) = delete;
+	NDIInput& operator=(const NDIInput&) = delete;
+
+	void Discover();
+	void Capture();
+	void HandleVideoFrame(const NDIlib_video_frame_v2_t& video);
+	void HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio);
+	void ReleaseAudioContext();
+	// The thread's end and the last release each call this once; the second frees the input.
+	void FinishOneSide();
+
+	std::atomic<int> mFinishedSides;
+};
+
+// Shares inputs between actors by source name and owns the machine's audio output devices.
+class NDIInputMgr : public NDIInputOwner, public std::vector<NDIInput*>, public CMutex {
+public:
+	NDIInputMgr();
+	virtual ~NDIInputMgr();
+
+	void NotifyNDIInputRelease(VantrelParameters* parameters, NDIInput* input) override;
+
+	// The shared input for the name, with one reference for the caller. Null only when no
+	// receive thread could be started; the caller then tries again later.
+	NDIInput* AcquireNDIInput(VantrelParameters* parameters, const std::string& sourceName, NDIBandwidth bandwidth,
+	                          const std::string& audioDeviceName);
+	void RemoveNDIInput(VantrelParameters* parameters, NDIInput* input, bool release);
+	std::string AudioDeviceNameToPersistentID(const std::string& name) const;
+
+	// Fills the device list once, on the host's thread, before the first actor uses it. Never at
+	// load: on Windows the device API must not run inside the loader lock.
+	void PrepareAudioDevices();
+
+	CDeviceDescList mAudioDevices;
+
+	static NDIInputMgr sNDIInputMgr;
+
+private:
+	bool mAudioDevicesReady;
 };
 
 #endif

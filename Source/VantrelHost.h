@@ -103,6 +103,41 @@ static_assert(offsetof(VantrelParameters, mTime) == 24, "VantrelParameters");
 
 struct ActorData;
 
+// The image handed to UpdateImageBuffer: the frame's own pixels, described in place.
+struct ImageBufferDesc {
+	uint32_t mTag;          // 0: 'imgb'
+	uint8_t mVersion;       // 4: 1
+	uint8_t mPad5[3];
+	uint32_t mFrameCounter; // 8: one more per delivered frame
+	uint32_t mHeaderSize;   // 12: 32
+	uint32_t mWidth;        // 16
+	uint32_t mHeight;       // 20
+	uint32_t mPixelFormat;  // 24: 'BGRA'
+	uint32_t mReserved28;
+	const void* mPixels;    // 32: the frame's first pixel row
+	uint32_t mRowBytes;     // 40
+	uint8_t mReserved44[20];
+	uint32_t mReserved64;
+	uint8_t mFlag68;        // 68: 1
+	uint8_t mPad69[3];
+	uint32_t mMagic;        // 72: 0x12345678
+	uint8_t mFlag76;        // 76: 1
+	uint8_t mPad77[3];
+};
+static_assert(sizeof(ImageBufferDesc) == 80, "ImageBufferDesc is 80 bytes");
+static_assert(offsetof(ImageBufferDesc, mVersion) == 4, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mFrameCounter) == 8, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mHeaderSize) == 12, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mWidth) == 16, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mHeight) == 20, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mPixelFormat) == 24, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mPixels) == 32, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mRowBytes) == 40, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mReserved64) == 64, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mFlag68) == 68, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mMagic) == 72, "ImageBufferDesc");
+static_assert(offsetof(ImageBufferDesc, mFlag76) == 76, "ImageBufferDesc");
+
 // The actor's callbacks, as registered in ActorInfo. "bool" results are one byte.
 typedef const char* (*GetParameterStringProc)(VantrelParameters*, ActorInfo*);
 typedef void (*GetHelpStringProc)(VantrelParameters*, ActorInfo*, uint8_t inKind, uint16_t inIndex,

@@ -1,0 +1,437 @@
+// The shared input and its manager against the NDI stand-in (and, in the Apple flavour, the
+// Apple stand-in's audio devices): discovery, the frame slot, audio contexts, sharing, teardown.
+#include "NDIInput.h"
+#include "NdiNetwork.h"
+
+#ifndef _WIN32
+#include "AudioOut.h"
+#include "apple_standin_control.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for a condition the receive thread brings about; generous, never a fixed sleep.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+	auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+	while (!condition()) {
+		if (Clock::now() > deadline)
+			return false;
+		std::this_thread::yield();
+	}
+	return true;
+}
+
+// A client that keeps every frame it is offered, like an actor that never shows them.
+struct RecordingClient {
+	NDIInputClient client{&RecordingClient::Callback, this};
+	std::vector<NDIFrame*> frames;
+	static void Callback(void* self, NDIFrame* frame) {
+		frame->Retain();
+		static_cast<RecordingClient*>(self)->frames.push_back(frame);
+	}
+	uint32_t Tag(size_t i) const {
+		uint32_t tag;
+		memcpy(&tag, frames.at(i)->mFrame.p_data, 4);
+		return tag & 0x00FFFFFF; // BGRX: the library sets the fourth byte
+	}
+	void ReleaseAll() {
+		for (NDIFrame* f : frames)
+			f->Release();
+		frames.clear();
+	}
+};
+
+NDIInputMgr& Manager() {
+	return NDIInputMgr::sNDIInputMgr;
+}
+
+class InputTest : public ::testing::Test {
+protected:
+	void SetUp() override {
+		ndinet::Reset();
+		Manager().PrepareAudioDevices();
+		ASSERT_EQ(NDIInput::sNDIInputThreadsRunning.load(), 0);
+		ASSERT_TRUE(Manager().empty());
+	}
+	void TearDown() override {
+		// Every input released by its test: its thread ends, and with it every receiver and frame.
+		EXPECT_TRUE(Manager().empty());
+		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }))
+			<< "receive threads still running";
+		EXPECT_EQ(ndinet::LiveReceivers(), 0);
+		EXPECT_EQ(ndinet::LiveFinders(), 0);
+		EXPECT_EQ(ndinet::FramesOutstanding(), 0);
+		EXPECT_EQ(ndinet::Faults(), 0);
+	}
+
+	// Waits until the input has a receiver and every receiver made so far has been connected.
+	static bool Connected(NDIInput* input) {
+		return WaitUntil([input] {
+			input->mLock.Lock();
+			bool made = input->mRecv != nullptr;
+			input->mLock.Unlock();
+			return made && ndinet::CallCount("NDIlib_recv_connect") >= ndinet::RecvCreateCalls();
+		});
+	}
+	// Sends video until the slot holds a frame (the receiver may connect after the first send).
+	static bool DeliverVideo(ndinet::Sender& sender, NDIInput* input, uint32_t tag) {
+		return WaitUntil([&] {
+			input->mLock.Lock();
+			bool have = input->mHaveFrame;
+			input->mLock.Unlock();
+			if (!have)
+				sender.Video(tag);
+			return have;
+		});
+	}
+};
+
+} // namespace
+
+TEST_F(InputTest, SourceAnnouncedLaterIsConnectedAndCaseMatters) {
+	NDIInput* exact = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Late"), kNDIBandwidthHigh, "None");
+	NDIInput* otherCase = Manager().AcquireNDIInput(nullptr, ndinet::FullName("late"), kNDIBandwidthHigh, "None");
+	ASSERT_NE(exact, nullptr);
+	ASSERT_NE(exact, otherCase) << "names differing in case get inputs of their own";
+	EXPECT_EQ(Manager().size(), 2u);
+	// Both are searching: each waits inside the library, in steps of 50 ms.
+	ASSERT_TRUE(WaitUntil([] { return ndinet::CallCount("NDIlib_find_wait_for_sources") >= 4; }));
+	EXPECT_EQ(ndinet::WaitForSourcesMaxTimeout(), 50);
+	EXPECT_EQ(ndinet::RecvCreateCalls(), 0);
+
+	ndinet::Sender sender("Late");
+	ASSERT_TRUE(Connected(exact));
+	ndinet::RecvCreate call;
+	ASSERT_TRUE(ndinet::RecvCreateCall(0, &call));
+	EXPECT_EQ(call.sourceName, ndinet::FullName("Late"));
+	EXPECT_EQ(call.colorFormat, 0) << "BGRX/BGRA";
+	EXPECT_EQ(call.bandwidth, 100);
+	EXPECT_FALSE(call.allowFields);
+	EXPECT_TRUE(call.recvNameNull);
+	std::string connectedTo;
+	ASSERT_TRUE(ndinet::ReceiverConnected(0, &connectedTo));
+	EXPECT_EQ(connectedTo, ndinet::FullName("Late"));
+
+	// Give the other input a few more passes: it must never connect to "Late".
+	int waits = ndinet::CallCount("NDIlib_find_wait_for_sources");
+	ASSERT_TRUE(WaitUntil([waits] { return ndinet::CallCount("NDIlib_find_wait_for_sources") >= waits + 3; }));
+	EXPECT_EQ(ndinet::RecvCreateCalls(), 1);
+	EXPECT_EQ(ndinet::CaptureMaxTimeout(), 25);
+
+	exact->Release();
+	otherCase->Release();
+}
+
+TEST_F(InputTest, BandwidthZeroAsksForTheLowestAndTheFirstBandwidthHolds) {
+	ndinet::Sender sender("Cam");
+	NDIInput* low = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthLow, "None");
+	NDIInput* shared = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
+	EXPECT_EQ(low, shared);
+	EXPECT_EQ(low->mRefCount, 2);
+	ASSERT_TRUE(Connected(low));
+	ndinet::RecvCreate call;
+	ASSERT_TRUE(ndinet::RecvCreateCall(0, &call));
+	EXPECT_EQ(call.bandwidth, 0);
+	shared->Release();
+	low->Release();
+
+	NDIInput* high = Manager().AcquireNDIInput(nullptr, sender.fullName(), 7, "None");
+	ASSERT_TRUE(Connected(high));
+	ASSERT_TRUE(ndinet::RecvCreateCall(1, &call));
+	EXPECT_EQ(call.bandwidth, 100) << "any non-zero bandwidth asks for the highest";
+	high->Release();
+}
+
+TEST_F(InputTest, OneFrameSlotKeepsTheNewestAndServiceHandsItToEveryClient) {
+	ndinet::Sender sender("Slot");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
+	ASSERT_TRUE(Connected(input));
+	RecordingClient a, b;
+	input->mClients.AddClient(&a.client);
+	input->mClients.AddClient(&b.client);
+
+	ASSERT_TRUE(DeliverVideo(sender, input, 1));
+	int64_t freedBefore = ndinet::VideoFreedTotal();
+	sender.Video(2);
+	// The second frame replaces the first, which goes back to the library at once.
+	ASSERT_TRUE(WaitUntil([&] { return ndinet::VideoFreedTotal() == freedBefore + 1; }));
+	input->Service();
+	ASSERT_EQ(a.frames.size(), 1u);
+	ASSERT_EQ(b.frames.size(), 1u);
+	EXPECT_EQ(a.frames[0], b.frames[0]) << "one frame, shared";
+	EXPECT_EQ(a.Tag(0), 2u);
+	EXPECT_EQ(a.frames[0]->mRefCount, 2) << "the notifier's own reference is gone";
+
+	input->Service(); // nothing new
+	EXPECT_EQ(a.frames.size(), 1u);
+
+	input->mClients.RemoveClient(&a.client);
+	input->mClients.RemoveClient(&b.client);
+	a.ReleaseAll();
+	b.ReleaseAll();
+	EXPECT_EQ(ndinet::FramesOutstanding(), 0);
+	input->Release();
+}
+
+TEST_F(InputTest, FramesOfOtherFormatsAndBrokenRecordsAreDropped) {
+	ndinet::Sender sender("Odd");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
+	ASSERT_TRUE(Connected(input));
+	ASSERT_TRUE(DeliverVideo(sender, input, 5));
+	int64_t freed = ndinet::VideoFreedTotal();
+	// A UYVY frame the receiver never asked for: it and the pending frame both go back.
+	ndinet::InjectForeignVideo(sender.fullName(), 32, 8);
+	ASSERT_TRUE(WaitUntil([&] { return ndinet::VideoFreedTotal() == freed + 2; }));
+	RecordingClient a;
+	input->mClients.AddClient(&a.client);
+	input->Service();
+	EXPECT_TRUE(a.frames.empty());
+	input->mClients.RemoveClient(&a.client);
+	input->Release();
+}
+
+TEST_F(InputTest, LastReleaseEndsTheThreadAndServiceNotifiesNobody) {
+	for (bool connected : {false, true}) {
+		SCOPED_TRACE(connected ? "waiting in capture" : "waiting in discovery");
+		ndinet::Sender sender("End");
+		std::string name = connected ? sender.fullName() : ndinet::FullName("Nobody");
+		NDIInput* input = Manager().AcquireNDIInput(nullptr, name, kNDIBandwidthHigh, "None");
+		ASSERT_EQ(NDIInput::sNDIInputThreadsRunning.load(), 1);
+		if (connected) {
+			ASSERT_TRUE(Connected(input));
+			ASSERT_TRUE(DeliverVideo(sender, input, 9));
+		}
+		input->Retain();
+		input->Release(); // still one reference: nothing ends
+		EXPECT_EQ(Manager().size(), 1u);
+
+		auto start = Clock::now();
+		input->Release();
+		EXPECT_TRUE(Manager().empty()) << "the last release leaves the list at once";
+		ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		// About one wait in the library; generous for a loaded machine.
+		EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 2000);
+		EXPECT_EQ(ndinet::LiveReceivers(), 0);
+		EXPECT_EQ(ndinet::LiveFinders(), 0);
+		EXPECT_EQ(ndinet::FramesOutstanding(), 0) << "the pending frame went back";
+	}
+}
+
+TEST_F(InputTest, DeadInputIsHandedOutAndFreedAtItsLastRelease) {
+	ndinet::FailFindCreate(1);
+	NDIInput* dead = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
+	ASSERT_NE(dead, nullptr);
+	ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+	NDIInput* again = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
+	EXPECT_EQ(again, dead) << "a Dead input stays listed for its name";
+	RecordingClient a;
+	dead->mClients.AddClient(&a.client);
+	dead->Service();
+	EXPECT_TRUE(a.frames.empty());
+	dead->mClients.RemoveClient(&a.client);
+	again->Release();
+	dead->Release(); // frees it (under ASan a leak or a double free would show)
+	EXPECT_TRUE(Manager().empty());
+}
+
+TEST_F(InputTest, NoThreadMeansNoInputAndNoCountLeftRaised) {
+	auto original = NDIInput::sStartThread;
+	NDIInput::sStartThread = [](NDIInput*) -> std::thread* { return nullptr; };
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, ndinet::FullName("NoThread"), kNDIBandwidthHigh, "None");
+	NDIInput::sStartThread = original;
+	EXPECT_EQ(input, nullptr);
+	EXPECT_EQ(NDIInput::sNDIInputThreadsRunning.load(), 0);
+	EXPECT_TRUE(Manager().empty());
+	// The next attempt, with threads to be had, works.
+	input = Manager().AcquireNDIInput(nullptr, ndinet::FullName("NoThread"), kNDIBandwidthHigh, "None");
+	ASSERT_NE(input, nullptr);
+	input->Release();
+}
+
+TEST_F(InputTest, AfterTheLastReleaseANewAcquisitionGetsANewInput) {
+	NDIInput* first = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Again"), kNDIBandwidthHigh, "None");
+	first->Release();
+	NDIInput* second = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Again"), kNDIBandwidthHigh, "None");
+	ASSERT_EQ(Manager().size(), 1u);
+	EXPECT_EQ(Manager()[0], second);
+	second->Release();
+
+	// Removing an input that is not listed changes nothing.
+	NDIInput* a = Manager().AcquireNDIInput(nullptr, ndinet::FullName("A"), kNDIBandwidthHigh, "None");
+	NDIInput* b = Manager().AcquireNDIInput(nullptr, ndinet::FullName("B"), kNDIBandwidthHigh, "None");
+	NDIInput* c = Manager().AcquireNDIInput(nullptr, ndinet::FullName("C"), kNDIBandwidthHigh, "None");
+	int notAnInput = 0;
+	Manager().RemoveNDIInput(nullptr, reinterpret_cast<NDIInput*>(&notAnInput), false);
+	EXPECT_EQ(Manager().size(), 3u);
+	// With release set on a count of 1: out of the list, the others in place.
+	Manager().RemoveNDIInput(nullptr, b, true);
+	ASSERT_EQ(Manager().size(), 2u);
+	EXPECT_EQ(Manager()[0], a);
+	EXPECT_EQ(Manager()[1], c);
+	a->Release();
+	c->Release();
+}
+
+TEST_F(InputTest, WaitingForAnAbsentSourceCostsNextToNoCpu) {
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Absent"), kNDIBandwidthHigh, "None");
+	// The thread's only waits are inside the library: one pass per 50 ms wait, never a spin.
+	auto start = Clock::now();
+	int before = ndinet::CallCount("NDIlib_find_wait_for_sources");
+	ASSERT_TRUE(WaitUntil([&] { return Clock::now() - start > std::chrono::milliseconds(500); }));
+	int passes = ndinet::CallCount("NDIlib_find_wait_for_sources") - before;
+	auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+	EXPECT_LE(passes, elapsed / 50 + 2) << passes << " passes in " << elapsed << " ms";
+	EXPECT_GE(passes, 1);
+	input->Release();
+}
+
+#ifndef _WIN32
+// ---- Audio (Apple flavour: the CoreAudio context over the Apple stand-in) ----------------------
+
+namespace {
+
+std::string DeviceID(const char* name) {
+	return Manager().AudioDeviceNameToPersistentID(name);
+}
+
+// The context the input holds now, read under its lock.
+CCoreAudioContext* ContextOf(NDIInput* input) {
+	input->mLock.Lock();
+	CCoreAudioContext* context = input->mAudioContext;
+	input->mLock.Unlock();
+	return context;
+}
+
+class AudioInputTest : public InputTest {
+protected:
+	void SetUp() override {
+		InputTest::SetUp();
+		apple_standin_reset_queues();
+		apple_standin_clear_faults();
+		apple_standin_set_manual_pump(true); // nothing drains the queue behind the test's back
+	}
+	void TearDown() override {
+		apple_standin_set_manual_pump(false);
+		apple_standin_clear_faults();
+		InputTest::TearDown();
+		EXPECT_EQ(apple_standin_queues_live(), 0) << "every context was destroyed with its input";
+	}
+	// Sends audio frames until the input has handled one more than before.
+	static bool DeliverAudio(ndinet::Sender& sender, int rate, int channels, int samples, float base = 0.0f) {
+		int64_t before = ndinet::AudioFreedTotal();
+		return WaitUntil([&] {
+			if (ndinet::AudioFreedTotal() > before)
+				return true;
+			sender.Audio(rate, channels, samples, base);
+			return WaitUntil([&] { return ndinet::AudioFreedTotal() > before; }, 200);
+		});
+	}
+};
+
+} // namespace
+
+TEST_F(AudioInputTest, DeviceNamesMapToTheirIdentifiers) {
+	EXPECT_FALSE(DeviceID("Built-in Output").empty());
+	EXPECT_NE(DeviceID("Built-in Output"), DeviceID("Studio Interface"));
+	EXPECT_EQ(DeviceID("None"), "");
+	EXPECT_EQ(DeviceID("built-in output"), "") << "exact names only";
+}
+
+TEST_F(AudioInputTest, ContextIsMadeForTheStreamAndReplacedWhenTheRateChanges) {
+	ndinet::Sender sender("Tone");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio Interface");
+	ASSERT_TRUE(Connected(input));
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 1024, 0.25f));
+	CCoreAudioContext* context = ContextOf(input);
+	ASSERT_NE(context, nullptr);
+	EXPECT_EQ(context->GetPersistentID(), DeviceID("Studio Interface"));
+	EXPECT_EQ(context->GetBufferList().GetSampleRate(), 48000);
+	EXPECT_EQ(context->GetBufferList().GetFramesPerBuffer(), 4800);
+	EXPECT_EQ(context->GetBufferList().GetChannelCount(), 2);
+	EXPECT_EQ(input->mAudioChannels.load(), 2);
+
+	// The queued block holds the frame's samples, interleaved; the thread kept no reference.
+	AppleStandinQueueInfo info;
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_EQ(info.format.mChannelsPerFrame, 2u);
+	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 3), 3); // two buffers of silence, then the block
+	std::vector<float> played(3 * 4800 * 2);
+	ASSERT_EQ(apple_standin_played(DeviceID("Studio Interface").c_str(), played.data(), played.size()), played.size());
+	const float* block = &played[2 * 4800 * 2];
+	EXPECT_FLOAT_EQ(block[0], 0.25f);
+	EXPECT_FLOAT_EQ(block[1], 1.25f);
+	EXPECT_FLOAT_EQ(block[2 * 1023 + 1], 1.25f + 1023 / 100000.0f);
+	EXPECT_FLOAT_EQ(block[2 * 1024], 0.0f) << "silence after the block";
+
+	ASSERT_TRUE(DeliverAudio(sender, 44100, 2, 1024));
+	CCoreAudioContext* replaced = ContextOf(input);
+	ASSERT_NE(replaced, nullptr);
+	EXPECT_EQ(replaced->GetBufferList().GetFramesPerBuffer(), 4410);
+	EXPECT_EQ(apple_standin_queues_created(), 2);
+	EXPECT_EQ(apple_standin_queues_live(), 1) << "the old context went";
+	input->Release();
+}
+
+TEST_F(AudioInputTest, NoDeviceReleasesTheContextAndKeepsTheChannelCount) {
+	ndinet::Sender sender("Quiet");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+	ASSERT_TRUE(Connected(input));
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 6, 480));
+	ASSERT_NE(ContextOf(input), nullptr);
+	EXPECT_EQ(ContextOf(input)->GetBufferList().GetChannelCount(), 2) << "limited to the device";
+	EXPECT_EQ(input->mAudioChannels.load(), 6) << "the stream's count, not the device's";
+
+	input->SetAudioOutputDeviceName("None");
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 4, 480));
+	EXPECT_EQ(ContextOf(input), nullptr);
+	EXPECT_EQ(apple_standin_queues_live(), 0);
+	EXPECT_EQ(input->mAudioChannels.load(), 6) << "kept while no device is set";
+	input->Release();
+}
+
+TEST_F(AudioInputTest, FailedCreationIsRetriedAndAnEarlyVolumeReachesTheFirstBlock) {
+	ndinet::Sender sender("Retry");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+	input->SetVolume(0.5f);
+	ASSERT_TRUE(Connected(input));
+	apple_standin_fail_call("AudioQueueNewOutput", 0, 1, -50);
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960, 0.5f));
+	EXPECT_EQ(ContextOf(input), nullptr) << "creation failed: no context, no block";
+	EXPECT_EQ(input->mAudioChannels.load(), 2);
+
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960, 0.5f));
+	ASSERT_NE(ContextOf(input), nullptr);
+	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 3), 3);
+	std::vector<float> played(3 * 4800 * 2);
+	ASSERT_EQ(apple_standin_played(DeviceID("Built-in Output").c_str(), played.data(), played.size()), played.size());
+	// Ramped from 1.0 to 0.5 over the first 64 frames, then 0.5 x the sample.
+	EXPECT_FLOAT_EQ(played[2 * 4800 * 2 + 2 * 100], 0.5f * (0.5f + 100 / 100000.0f));
+	input->Release();
+}
+
+TEST_F(AudioInputTest, SharedInputTakesTheLastAcquirersDevice) {
+	ndinet::Sender sender("Shared");
+	NDIInput* a = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+	NDIInput* b = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio Interface");
+	ASSERT_EQ(a, b);
+	a->mLock.Lock();
+	EXPECT_EQ(a->mAudioPersistentID, DeviceID("Studio Interface"));
+	a->mLock.Unlock();
+	NDIInput* c = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
+	a->mLock.Lock();
+	EXPECT_EQ(a->mAudioPersistentID, "") << "None silences the input for every sharer";
+	a->mLock.Unlock();
+	c->Release();
+	b->Release();
+	a->Release();
+}
+#endif
