@@ -447,10 +447,16 @@ void ReceiveMessage(VantrelParameters* ipParams, uint32_t inMessage, uint16_t, v
 
 	uint32_t now = ipParams->mTime;
 	if (sNDILibInitialized && now > data->mNextSourcePoll) {
+		// The library answers an empty list with no array: that is a count of 0, not a failure, or
+		// the output would keep its last count forever once every source has gone.
 		uint32_t count = 0;
-		if (sNDIFind && NDIlib_find_get_current_sources(sNDIFind, &count) && count != data->mLastSourceCount) {
-			data->mLastSourceCount = count;
-			SetIntegerOutput(ipParams, info, kOutputSourceCount, count);
+		if (sNDIFind) {
+			if (!NDIlib_find_get_current_sources(sNDIFind, &count))
+				count = 0;
+			if (count != data->mLastSourceCount) {
+				data->mLastSourceCount = count;
+				SetIntegerOutput(ipParams, info, kOutputSourceCount, count);
+			}
 		}
 		data->mNextSourcePoll = now + 1000;
 	}

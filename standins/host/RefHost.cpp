@@ -761,8 +761,8 @@ void Host::Activate(Actor* actor, bool activate) {
 			DeliverInput(actor, i, 1);
 }
 
-void Host::DisposeActor(Actor* actor) {
-	if (actor->active)
+void Host::DisposeActor(Actor* actor, bool deactivateFirst) {
+	if (actor->active && deactivateFirst)
 		Activate(actor, false);
 	if (auto dispose = Callback<CreateDisposeFn>(mTemplate, off::kInfoDisposeActor)) {
 		PrepareCall();

@@ -148,7 +148,8 @@ public:
 	// Actor lifecycle, as the host drives it.
 	Actor* CreateActor();
 	void Activate(Actor* actor, bool activate);
-	void DisposeActor(Actor* actor);
+	// As Vantrel does, an active actor is deactivated first, unless a test asks for a careless host.
+	void DisposeActor(Actor* actor, bool deactivateFirst = true);
 	const std::vector<std::unique_ptr<Actor>>& actors() const { return mActors; }
 
 	// Input changes: stored, and delivered at once to an active actor with the flag 0.

@@ -1039,6 +1039,16 @@ NDI_STANDIN_EXPORT int ndi_standin_frames_outstanding(void) {
 	return int(n);
 }
 
+NDI_STANDIN_EXPORT bool ndi_standin_is_lent_video(const void* p_data) {
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	for (const auto& r : Lib().receivers) {
+		auto it = r->lent.find(p_data);
+		if (it != r->lent.end() && it->second->type == NDIlib_frame_type_video)
+			return true;
+	}
+	return false;
+}
+
 NDI_STANDIN_EXPORT int64_t ndi_standin_frames_lent_total(void) {
 	std::lock_guard<std::mutex> guard(Lib().lock);
 	return Lib().lentTotal;

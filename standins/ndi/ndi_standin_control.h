@@ -128,6 +128,9 @@ NDI_STANDIN_EXPORT bool ndi_standin_receiver_info(NDIlib_recv_instance_t receive
 
 // Frames lent and not yet freed, over every live receiver.
 NDI_STANDIN_EXPORT int ndi_standin_frames_outstanding(void);
+// Whether `p_data` is the pixel pointer of a video frame some receiver has lent and not yet had
+// back: what a zero-copy consumer hands on must be exactly that.
+NDI_STANDIN_EXPORT bool ndi_standin_is_lent_video(const void* p_data);
 // Frames lent and freed since load, over every receiver that ever lived.
 NDI_STANDIN_EXPORT int64_t ndi_standin_frames_lent_total(void);
 NDI_STANDIN_EXPORT int64_t ndi_standin_frames_freed_total(void);

@@ -1,0 +1,196 @@
+// Actors of the loaded plug-in in the reference host, on the NDI stand-in's network, with the
+// version file in a place of the test's own.
+#ifndef ACTOR_FIXTURE_H
+#define ACTOR_FIXTURE_H
+
+#include "PluginFixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shlobj.h>
+#else
+#include "apple_standin_control.h"
+#include <stdlib.h>
+#endif
+
+namespace actortest {
+
+constexpr int kSource = 1, kBandwidth = 2, kAudioOut = 3, kVolume = 4;
+constexpr uint32_t kVideo = 1, kSourceCount = 2, kAudioChannels = 3;
+
+// What the running plug-in's version text is (and so what the version file ends up holding).
+inline std::string CurrentVersionText() {
+#ifdef _WIN32
+	return std::string(VIDRANE_VERSION) + "\n";
+#else
+	return VIDRANE_VERSION;
+#endif
+}
+
+// A source of this machine sending what a test asks for, through the ordinary sending API.
+class Sender {
+public:
+	explicit Sender(const std::string& name) {
+		NDIlib_send_create_t settings{};
+		settings.p_ndi_name = name.c_str();
+		mSender = NDIlib_send_create(&settings);
+		mFullName = std::string(ndi_standin_machine_name()) + " (" + name + ")";
+	}
+	~Sender() { NDIlib_send_destroy(mSender); }
+	const std::string& fullName() const { return mFullName; }
+	void Video(uint32_t tag, int xres = 64, int yres = 16) {
+		std::vector<uint32_t> pixels(size_t(xres) * size_t(yres), 0xFF303030u);
+		pixels[0] = tag;
+		NDIlib_video_frame_v2_t frame{};
+		frame.xres = xres;
+		frame.yres = yres;
+		frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+		frame.frame_rate_N = 30;
+		frame.frame_rate_D = 1;
+		frame.frame_format_type = NDIlib_frame_format_type_progressive;
+		frame.p_data = reinterpret_cast<uint8_t*>(pixels.data());
+		frame.line_stride_in_bytes = xres * 4;
+		NDIlib_send_send_video_v2(mSender, &frame);
+	}
+	void Audio(int rate, int channels, int samples) {
+		std::vector<float> planar(size_t(channels) * size_t(samples), 0.125f);
+		NDIlib_audio_frame_v2_t frame{};
+		frame.sample_rate = rate;
+		frame.no_channels = channels;
+		frame.no_samples = samples;
+		frame.timecode = NDIlib_send_timecode_synthesize;
+		frame.p_data = planar.data();
+		frame.channel_stride_in_bytes = samples * 4;
+		NDIlib_send_send_audio_v2(mSender, &frame);
+	}
+
+private:
+	NDIlib_send_instance_t mSender = nullptr;
+	std::string mFullName;
+};
+
+class ActorTest : public PluginTest {
+protected:
+	void SetUp() override {
+		ndi_standin_set_machine_name("TEST");
+		ndi_standin_reset_call_counts();
+		ndi_standin_reset_faults();
+#ifndef _WIN32
+		// A home of the test's own: the version file goes to its Library/Preferences.
+		mHome = std::filesystem::temp_directory_path() / ("vidrane-home-" + std::to_string(getpid()));
+		std::filesystem::create_directories(mHome / "Library" / "Preferences");
+		setenv("HOME", mHome.c_str(), 1);
+		apple_standin_reset_queues();
+		apple_standin_clear_opened();
+#endif
+		WriteVersionFile(CurrentVersionText()); // no notice unless a test wants one
+		PluginTest::SetUp();
+		host.SetManualTime(10000);
+	}
+	void TearDown() override {
+		PluginTest::TearDown();
+		EXPECT_EQ(ndi_standin_live_receivers(), 0);
+		EXPECT_EQ(ndi_standin_live_finders(), 0);
+		EXPECT_EQ(ndi_standin_frames_outstanding(), 0);
+		EXPECT_EQ(ndi_standin_initialize_depth(), 0);
+		EXPECT_EQ(ndi_standin_fault_count(ndi_standin_fault_any), 0) << ndi_standin_last_fault();
+		EXPECT_EQ(host.liveTextures(), 0u);
+#ifndef _WIN32
+		EXPECT_EQ(apple_standin_queues_live(), 0);
+		std::error_code ec;
+		std::filesystem::remove_all(mHome, ec);
+#endif
+	}
+
+	static std::filesystem::path VersionFolder() {
+#ifdef _WIN32
+		PWSTR roaming = nullptr;
+		SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
+		std::filesystem::path folder = std::filesystem::path(roaming) / "Stavrik";
+		CoTaskMemFree(roaming);
+		return folder;
+#else
+		return std::filesystem::path(getenv("HOME")) / "Library" / "Preferences";
+#endif
+	}
+	static std::filesystem::path VersionFile() { return VersionFolder() / "com.stavrik.ndi-vidrane.txt"; }
+	static void WriteVersionFile(const std::string& bytes) {
+		std::filesystem::create_directories(VersionFolder());
+		FILE* f = fopen(VersionFile().string().c_str(), "wb");
+		ASSERT_NE(f, nullptr);
+		fwrite(bytes.data(), 1, bytes.size(), f);
+		fclose(f);
+	}
+	static std::string ReadVersionFile() {
+		FILE* f = fopen(VersionFile().string().c_str(), "rb");
+		if (!f)
+			return "(missing)";
+		std::string bytes;
+		char buffer[512];
+		size_t n;
+		while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+			bytes.append(buffer, n);
+		fclose(f);
+		return bytes;
+	}
+
+	// An actor with the given inputs, activated (the host delivers them right after).
+	refhost::Actor* ActiveActor(const std::string& source, int64_t bandwidth = 1, const std::string& audio = "None",
+	                            double volume = 100) {
+		refhost::Actor* actor = host.CreateActor();
+		host.SetInput(actor, kSource, refhost::HostValue::Text(source));
+		host.SetInput(actor, kBandwidth, refhost::HostValue::Integer(bandwidth));
+		host.SetInput(actor, kAudioOut, refhost::HostValue::Text(audio));
+		host.SetInput(actor, kVolume, refhost::HostValue::Real(volume));
+		host.Activate(actor, true);
+		return actor;
+	}
+
+	// Services every actor until the condition holds; generous, in host time steps of 16 ms.
+	bool ServiceUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
+		auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+		while (!condition()) {
+			if (std::chrono::steady_clock::now() > deadline)
+				return false;
+			host.AdvanceTime(16);
+			host.Tick();
+			std::this_thread::yield();
+		}
+		return true;
+	}
+	// Services while sending video until the actor has shown `count` more frames.
+	bool ShowFrames(refhost::Actor* actor, Sender& sender, size_t count, uint32_t firstTag = 1) {
+		size_t target = ImagesOf(actor).size() + count;
+		uint32_t tag = firstTag;
+		return ServiceUntil([&] {
+			sender.Video(tag++);
+			return ImagesOf(actor).size() >= target;
+		});
+	}
+	std::vector<refhost::ImageUpdate> ImagesOf(const refhost::Actor* actor) const {
+		std::vector<refhost::ImageUpdate> mine;
+		for (const auto& u : host.imageUpdates())
+			if (u.actorRef == actor->ref)
+				mine.push_back(u);
+		return mine;
+	}
+	std::vector<int64_t> IntegersOf(const refhost::Actor* actor, uint32_t output) const {
+		std::vector<int64_t> values;
+		for (const auto& e : host.outputsOf(actor, output))
+			values.push_back(e.value.integer);
+		return values;
+	}
+
+	std::filesystem::path mHome;
+};
+
+} // namespace actortest
+
+#endif

@@ -1,0 +1,430 @@
+// The actor as the host drives it: lifecycle and the runtime, inputs and the service message,
+// video output without copies, audio, popups and value texts.
+#include "ActorFixture.h"
+
+#include <cmath>
+#include <cstring>
+
+using namespace actortest;
+using refhost::HostValue;
+
+namespace {
+
+// A device the actor can play on: the Apple stand-in's default machine has it; the Windows tree
+// has no endpoint it can count on here (the audio tests there run against PulseAudio sinks).
+#ifdef _WIN32
+const char* const kDevice = nullptr;
+#else
+const char* const kDevice = "Built-in Output";
+#endif
+
+// The frame number the test pattern drew into a texture the host copied.
+int64_t PatternNumber(const refhost::Texture& texture) {
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = int(texture.width);
+	frame.yres = int(texture.height);
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.p_data = const_cast<uint8_t*>(texture.pixels.data());
+	frame.line_stride_in_bytes = int(texture.width * 4);
+	return ndi_standin_pattern_frame_number(&frame);
+}
+
+} // namespace
+
+// ---- Lifecycle ------------------------------------------------------------------------------
+
+TEST_F(ActorTest, TwoActorsStartTheRuntimeOnceWithOneSharedFinder) {
+	refhost::Actor* a = host.CreateActor();
+	refhost::Actor* b = host.CreateActor();
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_initialize"), 1);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_create_v2"), 1);
+	ndi_standin_find_create_call_t call;
+	ASSERT_TRUE(ndi_standin_find_create_call(0, &call));
+	EXPECT_FALSE(call.settings_null);
+	EXPECT_TRUE(call.show_local_sources);
+	EXPECT_TRUE(call.groups.is_null);
+	EXPECT_TRUE(call.extra_ips.is_null);
+	host.DisposeActor(a);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_destroy"), 0);
+	host.DisposeActor(b);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_destroy"), 1);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_destroy"), 1);
+	EXPECT_TRUE(host.alerts().empty());
+}
+
+TEST_F(ActorTest, MismatchingRuntimeIsAnnouncedAtEveryStart) {
+#ifdef _WIN32
+	ndi_standin_set_version("NDI SDK WIN64 08:00:00 Jan  2 2026 5.0.1");
+	const char* expected = "Vantrel is running NDI 5 but this version of the NDI Vidrane requires NDI v4. The actor "
+	                       "has been disabled.";
+#else
+	ndi_standin_set_version("NDI SDK APPLE 08:00:00 Jan  2 2026 4.6.2");
+	const char* expected = "Vantrel is running NDI 4 but this version of the NDI Vidrane requires NDI v3. The actor "
+	                       "has been disabled.";
+#endif
+	WriteVersionFile("another version"); // the notice is not offered either
+	refhost::Actor* a = host.CreateActor();
+	host.CreateActor(); // the runtime is running already: no second alert
+	ASSERT_EQ(host.alerts().size(), 1u);
+	EXPECT_EQ(host.alerts()[0].message, expected);
+	EXPECT_EQ(host.alerts()[0].detail, "Please install the correct NDI Vidrane for this version of Vantrel.");
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_create_v2"), 0) << "no finder without the right runtime";
+	host.DisposeActor(a);
+	host.DisposeActor(host.actors().back().get());
+
+	host.CreateActor();
+	EXPECT_EQ(host.alerts().size(), 2u) << "a new start checks again";
+	ndi_standin_set_version("2.9"); // no usable major: reads as 0
+	host.DisposeActor(host.actors().back().get());
+	host.CreateActor();
+	ASSERT_EQ(host.alerts().size(), 3u);
+	EXPECT_NE(host.alerts()[2].message.find("running NDI 0 "), std::string::npos);
+}
+
+TEST_F(ActorTest, DisposingTheLastActorWaitsForEveryReceiveThread) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName());
+	ASSERT_TRUE(ShowFrames(actor, sender, 2));
+	host.Activate(actor, false);
+	host.DisposeActor(actor);
+	// The runtime is gone only after its last user: nothing may be left inside it.
+	EXPECT_EQ(ndi_standin_live_receivers(), 0);
+	EXPECT_EQ(ndi_standin_live_finders(), 0);
+	EXPECT_EQ(ndi_standin_frames_outstanding(), 0);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_destroy"), 1);
+}
+
+TEST_F(ActorTest, ActorWithoutARecordDoesNothingAndKeepsTheCountsBalanced) {
+	host.FailNextAllocations(1);
+	refhost::Actor* actor = host.CreateActor();
+	auto reported = TakeAssertions();
+	ASSERT_EQ(reported.size(), 1u);
+	EXPECT_EQ(reported[0].condition, "info != nil");
+	EXPECT_EQ(actor->actorDataPtr(), 0u) << "the host's record is left alone";
+	host.SetInput(actor, kSource, HostValue::Text("TEST (Cam)"));
+	host.Activate(actor, true);
+	host.Tick();
+	EXPECT_EQ(host.activeReceivers(), 0u);
+	host.DisposeActor(actor);
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_destroy"), 1) << "the runtime stops with its last actor";
+	// A normal actor afterwards starts the runtime again.
+	host.DisposeActor(host.CreateActor());
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_initialize"), 2);
+}
+
+TEST_F(ActorTest, DisposingAnActiveActorDeactivatesItFirst) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName());
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	host.DisposeActor(actor, false); // a careless host: the plug-in deactivates it itself
+	EXPECT_EQ(host.activeReceivers(), 0u);
+	EXPECT_EQ(ndi_standin_live_receivers(), 0) << "the input was released, its thread ended";
+}
+
+// ---- Inputs and the service message -----------------------------------------------------------
+
+TEST_F(ActorTest, FirstSourceQueryAlwaysSendsTheCount) {
+	refhost::Actor* actor = ActiveActor("");
+	host.Tick();
+	EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0}));
+	host.Tick(); // within 1000 units: not asked again
+	ndi_standin_add_source("ELSEWHERE (One)", nullptr);
+	host.Tick();
+	EXPECT_EQ(IntegersOf(actor, kSourceCount).size(), 1u);
+	host.AdvanceTime(1001);
+	host.Tick();
+	EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0, 1}));
+	host.AdvanceTime(1001);
+	host.Tick(); // unchanged: not sent again
+	EXPECT_EQ(IntegersOf(actor, kSourceCount).size(), 2u);
+	ndi_standin_remove_source("ELSEWHERE (One)");
+	host.AdvanceTime(1001);
+	host.Tick();
+	EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0, 1, 0})) << "back to none";
+	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no source: 0 channels, sent once";
+}
+
+TEST_F(ActorTest, ClearingTheSourceDropsTheInputButKeepsTheVideo) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, kDevice ? kDevice : "None");
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(1);
+		sender.Audio(48000, 2, 480);
+		return !ImagesOf(actor).empty() && (!kDevice || IntegersOf(actor, kAudioChannels).back() == 2);
+	}));
+	size_t videoEvents = host.outputsOf(actor, kVideo).size();
+	ASSERT_GT(videoEvents, 0u);
+
+	host.SetInput(actor, kSource, HostValue::Text(""));
+	host.Tick();
+	EXPECT_EQ(IntegersOf(actor, kAudioChannels).back(), 0);
+	EXPECT_EQ(host.outputsOf(actor, kVideo).size(), videoEvents) << "output 1 keeps its last value";
+	ASSERT_TRUE(ServiceUntil([] { return ndi_standin_live_receivers() == 0; }));
+}
+
+TEST_F(ActorTest, AudioDeviceOrSameBandwidthKeepTheInputOtherBandwidthReplacesIt) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName());
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 1);
+
+	host.SetInput(actor, kAudioOut, HostValue::Text("Some Device"));
+	host.SetInput(actor, kBandwidth, HostValue::Integer(1));
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 1) << "the same input goes on";
+
+	host.SetInput(actor, kBandwidth, HostValue::Integer(0));
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	ASSERT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 2);
+	ndi_standin_recv_create_call_t call;
+	ASSERT_TRUE(ndi_standin_recv_create_call(1, &call));
+	EXPECT_EQ(call.bandwidth, NDIlib_recv_bandwidth_lowest);
+	EXPECT_EQ(ImagesOf(actor).back().width(), 32u) << "half size at the lowest bandwidth";
+}
+
+TEST_F(ActorTest, ActorsOnOneSourceShareOneReceiverAndItsFrames) {
+	Sender sender("Shared");
+	refhost::Actor* a = ActiveActor(sender.fullName());
+	refhost::Actor* b = ActiveActor(sender.fullName(), 0); // first bandwidth holds
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(7);
+		return ImagesOf(a).size() >= 3 && ImagesOf(b).size() >= 3;
+	}));
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 1);
+	EXPECT_EQ(ImagesOf(b).back().width(), 64u);
+	// One tick services a then b: both show the frame a's service delivered.
+	sender.Video(8);
+	ASSERT_TRUE(ServiceUntil([&] { return ImagesOf(a).back().pixelAddress() == ImagesOf(b).back().pixelAddress(); }));
+}
+
+TEST_F(ActorTest, TeardownClearsTheVideoAndTheNextFrameMakesANewImage) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName());
+	ASSERT_TRUE(ShowFrames(actor, sender, 2));
+	EXPECT_NE(ImagesOf(actor).back().handleIn, 0) << "the image buffer is reused";
+	host.SendTeardown(actor);
+	auto video = host.outputsOf(actor, kVideo);
+	EXPECT_EQ(video.back().value.type, refhost::kTypeNone);
+	EXPECT_TRUE(video.back().value.nullPayload);
+	EXPECT_EQ(host.liveTextures(), 0u);
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	EXPECT_EQ(ImagesOf(actor).back().handleIn, 0) << "a new image after the teardown";
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 1) << "the input was kept";
+}
+
+// ---- End to end -------------------------------------------------------------------------------
+
+TEST_F(ActorTest, PatternFramesReachTheHostWithoutACopy) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = "Pattern";
+	settings.xres = 320;
+	settings.yres = 180;
+	settings.no_channels = 2;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	ASSERT_NE(pattern, nullptr);
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, kDevice ? kDevice : "None");
+
+	std::vector<int64_t> numbers;
+	bool allLent = true;
+	ASSERT_TRUE(ServiceUntil([&] {
+		auto images = ImagesOf(actor);
+		if (images.empty())
+			return false;
+		// The address the host was given is the library's own buffer, still lent to the actor.
+		allLent = allLent && ndi_standin_is_lent_video(reinterpret_cast<const void*>(images.back().pixelAddress()));
+		refhost::Texture texture;
+		if (host.textureOf(images.back().handleOut, &texture)) {
+			int64_t n = PatternNumber(texture);
+			if (numbers.empty() || numbers.back() != n)
+				numbers.push_back(n);
+		}
+		return numbers.size() >= 5;
+	}));
+	EXPECT_TRUE(allLent);
+	for (size_t i = 1; i < numbers.size(); ++i)
+		EXPECT_GT(numbers[i], numbers[i - 1]) << "frame numbers must increase";
+	EXPECT_EQ(ImagesOf(actor).back().width(), 320u);
+	EXPECT_EQ(ImagesOf(actor).back().rowBytes(), 320u * 4);
+	if (kDevice) { // output 3 counts the channels of audio handled while a device is set
+		EXPECT_TRUE(ServiceUntil([&] { return IntegersOf(actor, kAudioChannels).back() == 2; }));
+	}
+	host.Activate(actor, false);
+	ndi_standin_pattern_stop(pattern);
+}
+
+#ifndef _WIN32
+TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = "Tone";
+	settings.xres = 160;
+	settings.yres = 16;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, "Studio Interface", 50);
+	// Studio Interface is the stand-in's second device; its UID is what the recording is kept by.
+	char uid[256] = {};
+	{
+		AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
+		                                      kAudioObjectPropertyElementMain};
+		CFStringRef text = nullptr;
+		UInt32 size = sizeof(text);
+		ASSERT_EQ(AudioObjectGetPropertyData(apple_standin_device_id(1), &address, 0, nullptr, &size, &text), 0);
+		CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
+		CFRelease(text);
+	}
+	// A second of sound after the two buffers of silence the queue starts with.
+	ASSERT_TRUE(ServiceUntil([&] { return apple_standin_played(uid, nullptr, 0) >= size_t(48000 * 2 * 15 / 10); }, 30000));
+	host.Activate(actor, false);
+	ndi_standin_pattern_stop(pattern);
+
+	std::vector<float> played(apple_standin_played(uid, nullptr, 0));
+	apple_standin_played(uid, played.data(), played.size());
+	UInt32 channels = 0;
+	Float64 rate = 0;
+	ASSERT_TRUE(apple_standin_played_format(uid, &channels, &rate));
+	EXPECT_EQ(channels, 2u);
+	EXPECT_EQ(rate, 48000.0);
+	// Past the silence: the left channel's peak is 0.5 x 0.5, and it crosses zero 2 x 250 times a second.
+	size_t start = 2 * 4800 * 2 + 48000; // half a second after the silence
+	ASSERT_GT(played.size(), start + 48000);
+	float peak = 0;
+	int crossings = 0;
+	for (size_t i = start; i < start + 48000; i += 2) {
+		peak = std::max(peak, std::fabs(played[i]));
+		if (i > start && (played[i - 2] < 0) != (played[i] < 0))
+			++crossings;
+	}
+	EXPECT_NEAR(peak, 0.25f, 0.01f);
+	EXPECT_NEAR(crossings, 250, 6) << "half a second of 250 Hz";
+}
+
+TEST_F(ActorTest, NonePlaysNothing) {
+	Sender sender("Silent");
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, "None");
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(1);
+		sender.Audio(48000, 2, 480);
+		return ImagesOf(actor).size() >= 5;
+	}));
+	EXPECT_EQ(apple_standin_queues_created(), 0);
+	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no device: no channels counted";
+}
+#endif
+
+// ---- Popups and value texts ---------------------------------------------------------------------
+
+TEST_F(ActorTest, SourcePopupListsTheSourcesWithTheCurrentOneSelected) {
+	refhost::Actor* actor = ActiveActor("");
+	EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).text, "") << "no sources: a lone NUL";
+	ndi_standin_add_source("HOST (A)", nullptr);
+	ndi_standin_add_source("HOST (B)", nullptr);
+	host.SetInput(actor, kSource, HostValue::Text("HOST (B)"));
+	ASSERT_TRUE(ServiceUntil([&] { return host.PopupMenu(actor, 1, kSource, 256).text == "HOST (A)\rHOST (B)\r"; }));
+	auto popup = host.PopupMenu(actor, 1, kSource, 256);
+	EXPECT_EQ(popup.selected, 2u);
+	EXPECT_TRUE(popup.terminated);
+
+	// Each entry needs its length and a return, and one byte must remain for the NUL.
+	popup = host.PopupMenu(actor, 1, kSource, 19);
+	EXPECT_EQ(popup.text, "HOST (A)\rHOST (B)\r");
+	EXPECT_TRUE(TakeAssertions().empty());
+	popup = host.PopupMenu(actor, 1, kSource, 18);
+	EXPECT_EQ(popup.text, "HOST (A)\r");
+	EXPECT_TRUE(popup.terminated);
+	auto reported = TakeAssertions();
+	ASSERT_EQ(reported.size(), 1u);
+	EXPECT_EQ(reported[0].condition, "\"Insufficient Buffer for Popup String List\" == NULL");
+	char untouched = 'x';
+	uint32_t selected = 99;
+	host.PopupMenuRaw(actor, 1, kSource, &untouched, 0, &selected);
+	EXPECT_EQ(untouched, 'x') << "a buffer of size 0 gets nothing, not even the NUL";
+	TakeAssertions();
+
+	host.SetInput(actor, kSource, HostValue::Text("HOST (C)")); // typed in, not announced
+	EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).selected, 0u);
+	ndi_standin_remove_source("HOST (A)");
+	ndi_standin_remove_source("HOST (B)");
+}
+
+#ifndef _WIN32
+TEST_F(ActorTest, AudioPopupListsNoneAndTheDevices) {
+	refhost::Actor* actor = ActiveActor("", 1, "None");
+	auto popup = host.PopupMenu(actor, 1, kAudioOut, 256);
+	EXPECT_EQ(popup.text, "None\rBuilt-in Output\rStudio Interface\r");
+	EXPECT_EQ(popup.selected, 1u);
+	host.SetInput(actor, kAudioOut, HostValue::Text("Studio Interface"));
+	EXPECT_EQ(host.PopupMenu(actor, 1, kAudioOut, 256).selected, 3u);
+	char untouched[4] = {'x', 'x', 'x', 'x'};
+	uint32_t selected = 99;
+	host.PopupMenuRaw(actor, 1, 2, untouched, sizeof(untouched), &selected);
+	EXPECT_EQ(std::string(untouched, 4), "xxxx") << "other inputs have no popup: the buffer is not touched";
+	EXPECT_EQ(selected, 0u);
+}
+
+TEST_F(ActorTest, LoneNoneFitsInSixBytesNotFive) {
+	apple_standin_set_devices(nullptr, 0); // read at the plug-in's first actor
+	refhost::Actor* actor = ActiveActor("");
+	apple_standin_reset_devices();
+	EXPECT_EQ(host.PopupMenu(actor, 1, kAudioOut, 6).text, "None\r");
+	EXPECT_TRUE(TakeAssertions().empty());
+	auto popup = host.PopupMenu(actor, 1, kAudioOut, 5);
+	EXPECT_EQ(popup.text, "");
+	EXPECT_TRUE(popup.terminated);
+	EXPECT_EQ(TakeAssertions().size(), 1u);
+}
+#endif
+
+TEST_F(ActorTest, PopupChoiceBecomesAHostString) {
+	refhost::Actor* actor = ActiveActor("");
+	HostValue value;
+	EXPECT_TRUE(host.PopupSelectionToValue(actor, 1, kSource, 2, "HOST (B)", &value));
+	EXPECT_EQ(value.type, refhost::kTypeString);
+	EXPECT_EQ(value.text, "HOST (B)");
+	EXPECT_TRUE(host.PopupSelectionToValue(actor, 1, kAudioOut, 1, "None", &value));
+	EXPECT_FALSE(host.PopupSelectionToValue(actor, 1, kBandwidth, 1, "low", &value));
+}
+
+TEST_F(ActorTest, BandwidthIsShownAndEnteredByName) {
+	refhost::Actor* actor = ActiveActor("");
+	std::string text;
+	EXPECT_TRUE(host.ValueToString(actor, 1, kBandwidth, HostValue::Integer(1), &text));
+	EXPECT_EQ(text, "high");
+	EXPECT_TRUE(host.ValueToString(actor, 1, kBandwidth, HostValue::Integer(0), &text));
+	EXPECT_EQ(text, "low");
+	text = "untouched";
+	EXPECT_TRUE(host.ValueToString(actor, 1, kBandwidth, HostValue::Integer(7), &text));
+	EXPECT_EQ(TakeAssertions().size(), 1u);
+	EXPECT_FALSE(host.ValueToString(actor, 1, kVolume, HostValue::Integer(1), &text));
+	EXPECT_FALSE(host.ValueToString(actor, 0, kBandwidth, HostValue::Integer(1), &text));
+
+	HostValue value;
+	EXPECT_TRUE(host.StringToValue(actor, 1, kBandwidth, "1", &value));
+	EXPECT_EQ(value.type, refhost::kTypeInteger);
+	EXPECT_EQ(value.integer, 1);
+	EXPECT_EQ(host.findStringCalls(), 0) << "\"0\" and \"1\" need no lookup";
+	EXPECT_TRUE(host.StringToValue(actor, 1, kBandwidth, "HIGH", &value));
+	EXPECT_EQ(value.integer, 1);
+	EXPECT_TRUE(host.StringToValue(actor, 1, kBandwidth, "low", &value));
+	EXPECT_EQ(value.integer, 0);
+	EXPECT_FALSE(host.StringToValue(actor, 1, kBandwidth, "2", &value));
+	EXPECT_EQ(host.findStringCalls(), 3);
+	EXPECT_FALSE(host.StringToValue(actor, 1, kSource, "1", &value));
+}
+
+TEST_F(ActorTest, ActorAreaShowsTheHostsPicture) {
+	refhost::Actor* actor = ActiveActor("");
+	int16_t area[4] = {-1, -1, -1, -1};
+	host.DrawActorDefinedArea(actor, 1, 0);
+	EXPECT_EQ(host.pictureDraws(), 0) << "nothing to draw before the picture is loaded";
+	EXPECT_TRUE(host.ActorDefinedArea(actor, area));
+	EXPECT_EQ(area[0], 64);
+	EXPECT_EQ(area[1], 48);
+	EXPECT_EQ(area[2], 0);
+	EXPECT_EQ(area[3], 0);
+	EXPECT_TRUE(host.ActorDefinedArea(actor, area));
+	EXPECT_EQ(host.pictureLoads(), 1) << "loaded once";
+	host.DrawActorDefinedArea(actor, 1, 1);
+	host.DrawActorDefinedArea(actor, 2, 1);
+	EXPECT_EQ(host.pictureDraws(), 1);
+}
