@@ -1,0 +1,143 @@
+// The first-use notice: the version file decides, the notice is shown through the host, and the
+// Read Me beside the plug-in is opened (recorded by the Apple stand-in; on Windows by the shell
+// itself, through a file association the test registers for .html).
+#include "ActorFixture.h"
+
+#include <cstring>
+
+using namespace actortest;
+
+namespace {
+
+const char kTitle[] = "Important Information About the NDI Vidrane Public Beta release";
+const char kMessage[] =
+	"The 'Read Me' file that is about to open contains important information and helpful tips to ensure you get "
+	"the best results with this actor. This warning only appears the first time you use the plugin.";
+
+#ifdef _WIN32
+// Where the recorder the association runs writes the path it was asked to open.
+std::filesystem::path OpenedRecord() {
+	wchar_t temp[MAX_PATH];
+	GetTempPathW(MAX_PATH, temp);
+	return std::filesystem::path(temp) / "vidrane-opened.txt";
+}
+
+void SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
+	HKEY handle;
+	ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr), ERROR_SUCCESS);
+	RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+	               DWORD((value.size() + 1) * sizeof(wchar_t)));
+	RegCloseKey(handle);
+}
+#endif
+
+class FirstUseTest : public ActorTest {
+protected:
+	void SetUp() override {
+		ActorTest::SetUp();
+#ifdef _WIN32
+		// .html opens with the recorder built beside this test (wine reads the classes of the machine).
+		wchar_t self[MAX_PATH];
+		GetModuleFileNameW(nullptr, self, MAX_PATH);
+		std::filesystem::path recorder = std::filesystem::path(self).parent_path() / "open_recorder.exe";
+		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.html", L"VidraneTest.html");
+		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\VidraneTest.html\\shell\\open\\command",
+		           L"\"" + recorder.wstring() + L"\" \"%1\"");
+		std::filesystem::remove(OpenedRecord());
+#endif
+	}
+
+	std::string ExpectedReadMe() const {
+#ifdef _WIN32
+		std::string path = host.pluginPath();
+		return path.substr(0, path.rfind('\\') + 1) + "NDI Vidrane - Read Me.html";
+#else
+		return host.pluginPath() + "/Contents/Resources/NDI Vidrane - Read Me.html";
+#endif
+	}
+
+	// The Read Me paths opened so far.
+	std::vector<std::string> Opened() {
+		std::vector<std::string> paths;
+#ifdef _WIN32
+		// The shell starts the recorder on its own; give it time to write.
+		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+		while (!std::filesystem::exists(OpenedRecord()) && std::chrono::steady_clock::now() < deadline)
+			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		FILE* f = fopen(OpenedRecord().string().c_str(), "rb");
+		if (f) {
+			char line[1024];
+			while (fgets(line, sizeof(line), f)) {
+				std::string text(line);
+				while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+					text.pop_back();
+				paths.push_back(text);
+			}
+			fclose(f);
+		}
+#else
+		for (int i = 0; i < apple_standin_opened_count(); ++i) {
+			char path[2048];
+			if (apple_standin_opened_path(i, path, sizeof(path)))
+				paths.push_back(path);
+		}
+#endif
+		return paths;
+	}
+};
+
+} // namespace
+
+TEST_F(FirstUseTest, FirstActorShowsTheNoticeOpensTheReadMeAndRemembersTheVersion) {
+	std::filesystem::remove(VersionFile());
+#ifdef _WIN32
+	std::filesystem::remove_all(VersionFolder()); // the plug-in makes the folder it needs
+#endif
+	host.CreateActor();
+	ASSERT_EQ(host.alerts().size(), 1u);
+	EXPECT_EQ(host.alerts()[0].message, kTitle);
+	EXPECT_EQ(host.alerts()[0].detail, kMessage);
+	EXPECT_EQ(ReadVersionFile(), CurrentVersionText());
+	auto opened = Opened();
+	ASSERT_EQ(opened.size(), 1u);
+	EXPECT_EQ(opened[0], ExpectedReadMe());
+
+	host.CreateActor();
+	EXPECT_EQ(host.alerts().size(), 1u) << "once per version";
+}
+
+TEST_F(FirstUseTest, TheStoredVersionDecides) {
+	struct Case {
+		std::string stored;
+		bool shown;
+	};
+	const std::string current = CurrentVersionText();
+	const Case cases[] = {
+		{current, false},
+		{"0.9.0.0", true},
+		{current + std::string(300, 'x'), true},                  // longer than 255: compared by its first 255
+		{current + std::string(1, '\0') + "anything", false},     // ends at its first zero byte
+		{"", true},
+#ifdef _WIN32
+		{std::string(VIDRANE_VERSION), true},                     // the line feed belongs to the version
+#endif
+	};
+	size_t alerts = 0;
+	for (const Case& c : cases) {
+		SCOPED_TRACE("stored " + std::to_string(c.stored.size()) + " bytes");
+		WriteVersionFile(c.stored);
+		host.DisposeActor(host.CreateActor());
+		alerts += c.shown ? 1 : 0;
+		EXPECT_EQ(host.alerts().size(), alerts);
+		EXPECT_EQ(ReadVersionFile(), current) << "rewritten whole with the running version";
+	}
+}
+
+TEST_F(FirstUseTest, NoNoticeWithoutTheRightRuntime) {
+	WriteVersionFile("0.9.0.0");
+	ndi_standin_set_version("NDI SDK 9.9.9");
+	host.CreateActor();
+	ASSERT_EQ(host.alerts().size(), 1u);
+	EXPECT_NE(host.alerts()[0].message, kTitle);
+	EXPECT_EQ(ReadVersionFile(), "0.9.0.0");
+}
