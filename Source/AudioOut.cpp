@@ -5,6 +5,122 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VIDRANE_AUDIO_SSE 1
+#else
+#define VIDRANE_AUDIO_SSE 0
+#endif
+// AVX is not part of the x86-64 baseline: compiled for its own functions, chosen at run time.
+#if VIDRANE_AUDIO_SSE && defined(__GNUC__)
+#include <immintrin.h>
+#define VIDRANE_AUDIO_AVX 1
+#define VIDRANE_TARGET_AVX __attribute__((target("avx")))
+#else
+#define VIDRANE_AUDIO_AVX 0
+#endif
+
+namespace {
+
+// Planar to interleaved: `copied` channels of `stride` floats each into frames of `step` floats,
+// starting at frame `first`. Plain code for what the vector code leaves over.
+void InterleaveScalar(float* out, size_t step, const float* in, size_t stride, int copied, int first, int frames) {
+	for (int f = first; f < frames; ++f) {
+		float* frame = out + size_t(f) * step;
+		for (int c = 0; c < copied; ++c)
+			frame[c] = in[size_t(c) * stride + size_t(f)];
+	}
+}
+
+#if VIDRANE_AUDIO_SSE
+// Four frames of channels c to c + 3: loaded along the channels, transposed, stored along the frames.
+inline void Transpose4(float* out, size_t step, const float* in, size_t stride) {
+	__m128 s0 = _mm_loadu_ps(in), s1 = _mm_loadu_ps(in + stride);
+	__m128 s2 = _mm_loadu_ps(in + 2 * stride), s3 = _mm_loadu_ps(in + 3 * stride);
+	_MM_TRANSPOSE4_PS(s0, s1, s2, s3);
+	_mm_storeu_ps(out, s0);
+	_mm_storeu_ps(out + step, s1);
+	_mm_storeu_ps(out + 2 * step, s2);
+	_mm_storeu_ps(out + 3 * step, s3);
+}
+
+// Returns the first frame it did not write.
+int InterleaveSSE(float* out, size_t step, const float* in, size_t stride, int copied, int frames) {
+	int f = 0;
+	if (step == 2 && copied == 2) {
+		for (; f + 4 <= frames; f += 4) {
+			const __m128 left = _mm_loadu_ps(in + f), right = _mm_loadu_ps(in + stride + f);
+			_mm_storeu_ps(out + 2 * f, _mm_unpacklo_ps(left, right));
+			_mm_storeu_ps(out + 2 * f + 4, _mm_unpackhi_ps(left, right));
+		}
+		return f;
+	}
+	for (; f + 4 <= frames; f += 4) {
+		float* frame = out + size_t(f) * step;
+		int c = 0;
+		for (; c + 4 <= copied; c += 4)
+			Transpose4(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
+		for (; c < copied; ++c)
+			for (int k = 0; k < 4; ++k)
+				frame[size_t(k) * step + size_t(c)] = in[size_t(c) * stride + size_t(f + k)];
+	}
+	return f;
+}
+#endif
+
+#if VIDRANE_AUDIO_AVX
+// Four frames of channels c to c + 7: each register holds four samples of channel c + i and of
+// channel c + 4 + i, so one in-lane 4 x 4 transpose yields whole 8-channel frames.
+VIDRANE_TARGET_AVX inline void Transpose8(float* out, size_t step, const float* in, size_t stride) {
+	__m256 r[4];
+	for (int i = 0; i < 4; ++i)
+		r[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(in + size_t(i) * stride)),
+		                            _mm_loadu_ps(in + size_t(i + 4) * stride), 1);
+	const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+	const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+	_mm256_storeu_ps(out, _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
+	_mm256_storeu_ps(out + step, _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
+	_mm256_storeu_ps(out + 2 * step, _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
+	_mm256_storeu_ps(out + 3 * step, _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
+}
+
+VIDRANE_TARGET_AVX int InterleaveAVX(float* out, size_t step, const float* in, size_t stride, int copied, int frames) {
+	int f = 0;
+	if (step == 2 && copied == 2) {
+		for (; f + 8 <= frames; f += 8) {
+			const __m256 left = _mm256_loadu_ps(in + f), right = _mm256_loadu_ps(in + stride + f);
+			const __m256 lo = _mm256_unpacklo_ps(left, right), hi = _mm256_unpackhi_ps(left, right);
+			_mm256_storeu_ps(out + 2 * f, _mm256_permute2f128_ps(lo, hi, 0x20));
+			_mm256_storeu_ps(out + 2 * f + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+		}
+		return f;
+	}
+	for (; f + 8 <= frames; f += 8) {
+		float* frame = out + size_t(f) * step;
+		int c = 0;
+		for (; c + 8 <= copied; c += 8) {
+			Transpose8(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
+			Transpose8(frame + 4 * step + c, step, in + size_t(c) * stride + size_t(f + 4), stride);
+		}
+		for (; c + 4 <= copied; c += 4) {
+			Transpose4(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
+			Transpose4(frame + 4 * step + c, step, in + size_t(c) * stride + size_t(f + 4), stride);
+		}
+		for (; c < copied; ++c)
+			for (int k = 0; k < 8; ++k)
+				frame[size_t(k) * step + size_t(c)] = in[size_t(c) * stride + size_t(f + k)];
+	}
+	return f;
+}
+
+bool HaveAVX() {
+	__builtin_cpu_init();
+	return __builtin_cpu_supports("avx");
+}
+#endif
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // CAudioBuffer
 
@@ -32,40 +148,32 @@ CAudioBuffer::~CAudioBuffer() {
 	delete[] mData;
 }
 
-// Interleaves in tiles of frames, so that the strided writes of each tile stay in the first
-// level cache while every source channel is read front to back.
+#if VIDRANE_AUDIO_AVX
+bool CAudioBuffer::sUseAVX = HaveAVX();
+#else
+bool CAudioBuffer::sUseAVX = false;
+#endif
+
 void CAudioBuffer::CopyPlanar(const float* samples, int sourceChannels, int sourceStride) {
-	const int channels = mChannels;
-	const int frames = mFrames;
-	const int copied = std::max(0, std::min(channels, sourceChannels));
-	const size_t stride = sourceStride > 0 ? size_t(sourceStride) : size_t(frames);
-	if (copied < channels)
+	const int copied = std::max(0, std::min(mChannels, sourceChannels));
+	const size_t stride = sourceStride > 0 ? size_t(sourceStride) : size_t(mFrames);
+	const size_t step = size_t(mChannels);
+	if (copied < mChannels)
 		memset(mData, 0, size_t(mDataSize));
-	if (copied == 0)
-		return;
-
-	if (channels == 2) {
-		const float* left = samples;
-		const float* right = samples + stride;
-		float* out = mData;
-		for (int f = 0; f < frames; ++f) {
-			out[2 * f] = left[f];
-			out[2 * f + 1] = right[f];
-		}
+	if (copied == 1 && mChannels == 1) {
+		memcpy(mData, samples, size_t(mFrames) * sizeof(float));
 		return;
 	}
-
-	constexpr int kTileFrames = 128;
-	for (int first = 0; first < frames; first += kTileFrames) {
-		const int count = std::min(kTileFrames, frames - first);
-		float* tile = mData + size_t(first) * size_t(channels);
-		for (int c = 0; c < copied; ++c) {
-			const float* src = samples + size_t(c) * stride + size_t(first);
-			float* out = tile + c;
-			for (int f = 0; f < count; ++f)
-				out[size_t(f) * size_t(channels)] = src[f];
-		}
-	}
+	int done = 0;
+#if VIDRANE_AUDIO_AVX
+	if (sUseAVX)
+		done = InterleaveAVX(mData, step, samples, stride, copied, mFrames);
+	else
+#endif
+#if VIDRANE_AUDIO_SSE
+		done = InterleaveSSE(mData, step, samples, stride, copied, mFrames);
+#endif
+	InterleaveScalar(mData, step, samples, stride, copied, done, mFrames);
 }
 
 void CAudioBuffer::Retain() {
@@ -73,9 +181,11 @@ void CAudioBuffer::Retain() {
 }
 
 void CAudioBuffer::Release() {
-	// Release/acquire so that the thread that frees the block sees every write made through
-	// the other references.
-	if (mRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+	// A holder that sees a count of 1 holds the only reference, and nobody else can take one:
+	// it frees the block without the locked decrement, which after a bulk copy would wait for
+	// all its stores to drain. Otherwise release/acquire, so that the thread that frees the
+	// block sees every write made through the other references.
+	if (mRefCount.load(std::memory_order_acquire) == 1 || mRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
 		delete this;
 }
 
@@ -128,7 +238,7 @@ void CAudioBufferList::SetVolume(float gain) {
 	mLock.Lock();
 	if (!(gain == mTargetVolume)) { // a NaN differs from everything
 		mTargetVolume = gain;
-		mRampLength = kVolumeRampFrames;
+		mRampLength.store(kVolumeRampFrames, std::memory_order_release);
 	}
 	mLock.Unlock();
 }
@@ -184,16 +294,23 @@ bool CAudioBufferList::GetData(int channels, float* dest, int destBytes, int fra
 // Ramps over the first 64 delivered frames when a new gain is pending and the fill is long enough
 // for the whole ramp; every other delivered frame takes the gain in force.
 void CAudioBufferList::ApplyVolume(float* dest, int frames, int channels) {
-	mLock.Lock();
 	const float from = mCurrentVolume;
-	const float target = mTargetVolume;
-	const int ramp = mRampLength;
-	const bool ramping = ramp > 0 && frames >= ramp;
-	if (ramping) {
-		mCurrentVolume = target;
-		mRampLength = 0;
+	float target = from;
+	int ramp = 0;
+	bool ramping = false;
+	// With no ramp pending (the usual case) the gain in force is the reader's own and the lock is
+	// not needed; a SetVolume landing meanwhile is seen by the next fill.
+	if (mRampLength.load(std::memory_order_acquire) > 0) {
+		mLock.Lock();
+		target = mTargetVolume;
+		ramp = mRampLength.load(std::memory_order_relaxed);
+		ramping = ramp > 0 && frames >= ramp;
+		if (ramping) {
+			mCurrentVolume = target;
+			mRampLength.store(0, std::memory_order_relaxed);
+		}
+		mLock.Unlock();
 	}
-	mLock.Unlock();
 
 	int rampFrames = 0;
 	float gain = from;

@@ -40,6 +40,10 @@ public:
 	int GetRefCount() const { return mRefCount.load(std::memory_order_relaxed); }
 	const float* GetSamples() const { return mData; }
 
+	// Whether planar blocks are built with AVX; set from the processor at load time. Tests turn
+	// it off to exercise the baseline code as well.
+	static bool sUseAVX;
+
 private:
 	~CAudioBuffer();
 	CAudioBuffer(const CAudioBuffer&) = delete;
@@ -102,8 +106,8 @@ private:
 	int32_t mSampleRate;
 	int32_t mFramesPerBuffer;
 	float mTargetVolume;
-	float mCurrentVolume; // written by the reader only
-	int32_t mRampLength;
+	float mCurrentVolume; // the reader's own
+	std::atomic<int32_t> mRampLength; // written under the lock, read by the reader without it too
 };
 
 // What every platform's audio output context has: the queue it plays from and the device and

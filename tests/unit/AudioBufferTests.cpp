@@ -49,9 +49,26 @@ TEST(AudioBuffer, InterleavedIsAnExactCopy) {
 	block->Release();
 }
 
-TEST(AudioBuffer, PlanarIntoTheSameChannelCount) {
-	// 2 channels take their own path; 8 channels and an odd length cross several tiles.
-	for (int channels : {1, 2, 3, 8}) {
+// Planar blocks are built with the widest vector code the processor has; every case runs with
+// that and with the baseline code.
+class PlanarBlock : public ::testing::TestWithParam<bool> {
+protected:
+	void SetUp() override {
+		mSaved = CAudioBuffer::sUseAVX;
+		CAudioBuffer::sUseAVX = mSaved && GetParam();
+	}
+	void TearDown() override { CAudioBuffer::sUseAVX = mSaved; }
+
+private:
+	bool mSaved = false;
+};
+INSTANTIATE_TEST_SUITE_P(Paths, PlanarBlock, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Widest" : "Baseline"; });
+
+TEST_P(PlanarBlock, IntoTheSameChannelCount) {
+	// Stereo and mono take paths of their own; 13 channels are 8 + 4 + 1 for the vector code,
+	// and an odd length leaves frames over for the plain code.
+	for (int channels : {1, 2, 3, 8, 13}) {
 		SCOPED_TRACE(channels);
 		const int frames = 301;
 		std::vector<float> source = PlanarSource(channels, frames, frames);
@@ -62,7 +79,7 @@ TEST(AudioBuffer, PlanarIntoTheSameChannelCount) {
 	}
 }
 
-TEST(AudioBuffer, PlanarWithFewerSourceChannelsSilencesTheRest) {
+TEST_P(PlanarBlock, WithFewerSourceChannelsSilencesTheRest) {
 	std::vector<float> source = PlanarSource(2, 200, 200);
 	CAudioBuffer* block = new CAudioBuffer(6, source.data(), 2, 200, false);
 	ASSERT_TRUE(block->HasSamples());
@@ -76,7 +93,7 @@ TEST(AudioBuffer, PlanarWithFewerSourceChannelsSilencesTheRest) {
 	silent->Release();
 }
 
-TEST(AudioBuffer, PlanarWithMoreSourceChannelsKeepsTheFirst) {
+TEST_P(PlanarBlock, WithMoreSourceChannelsKeepsTheFirst) {
 	for (int channels : {2, 5}) {
 		SCOPED_TRACE(channels);
 		std::vector<float> source = PlanarSource(8, 150, 150);
@@ -87,12 +104,12 @@ TEST(AudioBuffer, PlanarWithMoreSourceChannelsKeepsTheFirst) {
 	}
 }
 
-TEST(AudioBuffer, PlanarFollowsAChannelStrideLargerThanTheSampleCount) {
+TEST_P(PlanarBlock, FollowsAChannelStrideLargerThanTheSampleCount) {
 	// Received audio may pad each channel; the padding (-1) must never reach the block.
-	for (int channels : {2, 6}) {
+	for (int channels : {2, 6, 8}) {
 		SCOPED_TRACE(channels);
-		std::vector<float> source = PlanarSource(channels, 100, 160);
-		CAudioBuffer* block = new CAudioBuffer(channels, source.data(), channels, 100, false, 160);
+		std::vector<float> source = PlanarSource(channels, 101, 160);
+		CAudioBuffer* block = new CAudioBuffer(channels, source.data(), channels, 101, false, 160);
 		ASSERT_TRUE(block->HasSamples());
 		ExpectPlanarPattern(block, channels);
 		block->Release();
