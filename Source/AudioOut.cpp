@@ -148,6 +148,7 @@ CAudioBuffer::~CAudioBuffer() {
 	delete[] mData;
 }
 
+// A block built by another static initialiser before this one runs just takes the baseline code.
 #if VIDRANE_AUDIO_AVX
 bool CAudioBuffer::sUseAVX = HaveAVX();
 #else

@@ -321,24 +321,6 @@ TEST(AudioBufferList, ANewGainDuringAPendingRampStartsOverFromTheGainInForce) {
 		ASSERT_EQ(fill.out[2 * f], 0.25f);
 }
 
-TEST(AudioBufferList, SteadyGainScalesDeliveredFramesOnly) {
-	CAudioBufferList list(2, 48000, 4800);
-	QueueAndForget(list, Constant(64, 1.0f));
-	list.SetVolume(0.25f);
-	Fill fill = Read(list, 64); // completes the ramp
-	QueueAndForget(list, Block(10, 4.0f));
-
-	fill = Read(list, 20);
-	ASSERT_EQ(fill.delivered, 10);
-	for (int f = 0; f < 10; ++f) {
-		ASSERT_EQ(fill.out[2 * f], (4.0f + float(f)) * 0.25f);
-		ASSERT_EQ(fill.out[2 * f + 1], -(4.0f + float(f)) * 0.25f);
-	}
-	for (int i = 20; i < 40; ++i)
-		ASSERT_EQ(fill.out[i], 0.0f);
-	ExpectSentinelsFrom(fill, 40);
-}
-
 TEST(AudioBufferList, DestructionReleasesEveryBlockExactlyOnce) {
 	std::vector<CAudioBuffer*> blocks;
 	{

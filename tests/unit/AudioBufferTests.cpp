@@ -166,24 +166,4 @@ TEST(AudioBuffer, StorageThatCannotBeAllocatedIsNeverQueued) {
 	block->Release();
 }
 
-TEST(AudioBuffer, ReadsAdvanceUpToTheEnd) {
-	std::vector<float> source = PlanarSource(2, 10, 10);
-	CAudioBuffer* block = new CAudioBuffer(2, source.data(), 2, 10, false);
-	float out[40];
-	EXPECT_EQ(block->GetData(1, out, 4), 0) << "wrong channel count";
-	EXPECT_EQ(block->GetData(2, out, 0), 0);
-	EXPECT_EQ(block->GetData(2, out, -3), 0);
-	EXPECT_EQ(block->GetReadPosition(), 0);
-
-	EXPECT_EQ(block->GetData(2, out, 4), 4);
-	EXPECT_EQ(out[0], 0.0f);
-	EXPECT_EQ(out[7], 1003.0f);
-	EXPECT_EQ(block->GetData(2, out, 20), 6);
-	EXPECT_EQ(out[0], 4.0f);
-	EXPECT_EQ(out[11], 1009.0f);
-	EXPECT_EQ(block->GetReadPosition(), 10);
-	EXPECT_EQ(block->GetData(2, out, 20), 0);
-	block->Release();
-}
-
 } // namespace
