@@ -3,7 +3,7 @@
 #ifndef AUDIO_OUT_H
 #define AUDIO_OUT_H
 
-#include "NDIInput.h"
+#include "CMutex.h"
 
 #include <atomic>
 #include <cstdint>
