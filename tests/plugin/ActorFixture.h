@@ -3,6 +3,7 @@
 #ifndef ACTOR_FIXTURE_H
 #define ACTOR_FIXTURE_H
 
+#include "NdiNetwork.h"
 #include "PluginFixture.h"
 
 #include <chrono>
@@ -35,46 +36,7 @@ inline std::string CurrentVersionText() {
 }
 
 // A source of this machine sending what a test asks for, through the ordinary sending API.
-class Sender {
-public:
-	explicit Sender(const std::string& name) {
-		NDIlib_send_create_t settings{};
-		settings.p_ndi_name = name.c_str();
-		mSender = NDIlib_send_create(&settings);
-		mFullName = std::string(ndi_standin_machine_name()) + " (" + name + ")";
-	}
-	~Sender() { NDIlib_send_destroy(mSender); }
-	const std::string& fullName() const { return mFullName; }
-	void Video(uint32_t tag, int xres = 64, int yres = 16) {
-		std::vector<uint32_t> pixels(size_t(xres) * size_t(yres), 0xFF303030u);
-		pixels[0] = tag;
-		NDIlib_video_frame_v2_t frame{};
-		frame.xres = xres;
-		frame.yres = yres;
-		frame.FourCC = NDIlib_FourCC_video_type_BGRX;
-		frame.frame_rate_N = 30;
-		frame.frame_rate_D = 1;
-		frame.frame_format_type = NDIlib_frame_format_type_progressive;
-		frame.p_data = reinterpret_cast<uint8_t*>(pixels.data());
-		frame.line_stride_in_bytes = xres * 4;
-		NDIlib_send_send_video_v2(mSender, &frame);
-	}
-	void Audio(int rate, int channels, int samples) {
-		std::vector<float> planar(size_t(channels) * size_t(samples), 0.125f);
-		NDIlib_audio_frame_v2_t frame{};
-		frame.sample_rate = rate;
-		frame.no_channels = channels;
-		frame.no_samples = samples;
-		frame.timecode = NDIlib_send_timecode_synthesize;
-		frame.p_data = planar.data();
-		frame.channel_stride_in_bytes = samples * 4;
-		NDIlib_send_send_audio_v2(mSender, &frame);
-	}
-
-private:
-	NDIlib_send_instance_t mSender = nullptr;
-	std::string mFullName;
-};
+using Sender = ndinet::Sender;
 
 class ActorTest : public PluginTest {
 protected:
