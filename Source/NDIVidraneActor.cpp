@@ -608,9 +608,9 @@ uint8_t PropertyPopupMenuSelectionToValue(VantrelParameters* ipParams, ActorInfo
 
 uint8_t PropertyValueToString(VantrelParameters* ipParams, ActorInfo*, uint8_t inKind, uint16_t inIndex,
                               const Value* inValue, char* outText) {
-	if (inKind != kPropertyKindInput || inIndex != kInputBandwidth)
+	if (inKind != kPropertyKindInput || inIndex != kInputBandwidth || !inValue)
 		return false;
-	uint64_t number = inValue ? uint64_t(inValue->mPayload.mInt) : 0;
+	uint64_t number = uint64_t(inValue->mPayload.mInt);
 	if (number <= 1) {
 		if (outText)
 			strcpy(outText, sBandwidth[number]);
