@@ -1,8 +1,10 @@
 // vidrane-host: drives a plug-in file the way Vantrel would, from the command line.
 //   vidrane-host [OPTIONS] PLUGIN info   the actor's identity, its inputs and outputs, and its help texts
+//   vidrane-host [OPTIONS] PLUGIN watch  actors watching a source for a while; the picture and sound to files
 //   vidrane-host [OPTIONS] sources       the NDI sources a finder sees
 // --test-source runs a test-pattern source inside the process for as long as the verb runs.
 #include "RefHost.h"
+#include "Watch.h"
 #include "ndi_standin_control.h"
 
 #include <chrono>
@@ -36,8 +38,25 @@ int Usage(FILE* to) {
 	        "  PLUGIN  the plug-in: the .bundle folder (Apple flavour) or the .dll (Windows)\n"
 	        "verbs:\n"
 	        "  info    print the actor's identity, its inputs and outputs, and its help texts\n"
+	        "  watch   create actors on a source, activate them and send them the service message 60 times a\n"
+	        "          second; print a line a second (frames shown, sources seen, audio channels, alerts); then\n"
+	        "          deactivate and dispose them and write actor 1's last picture and the device's sound\n"
 	        "  sources list the NDI sources a finder sees (it looks for --wait milliseconds)\n"
-	        "options:\n"
+	        "watch options:\n"
+	        "  --source NAME       the full NDI name to watch (default: the --test-source's)\n"
+	        "  --seconds N         how long to run (default 5)\n"
+	        "  --actors N          how many actors, all with the same inputs (default 1)\n"
+	        "  --bandwidth low|high  (default high)\n"
+	        "  --audio-out DEVICE  the audio device, as the plug-in lists it (default None)\n"
+	        "  --volume V          0 to 100 (default 100)\n"
+	        "  --png FILE          write actor 1's last picture, from the host's copy of output 1\n"
+	        "  --wav FILE          write what the audio device played while the actors ran: in the Apple\n"
+	        "                      flavour from the Apple stand-in; otherwise from --monitor\n"
+	        "  --monitor FILE      a raw recording of the device (32-bit float, interleaved) that another\n"
+	        "                      program writes while the tool runs, e.g. parec --raw from a PulseAudio\n"
+	        "                      sink's monitor; the WAV is made from what it recorded after activation\n"
+	        "  --monitor-format HZ:CHANNELS  that recording's rate and channels (default 48000:2)\n"
+	        "test source options:\n"
 	        "  --test-source NAME  send a test pattern as the source \"MACHINE (NAME)\" while the verb runs\n"
 	        "  --size WxH          its picture size (default 1280x720)\n"
 	        "  --rate N[/D]        its frame rate (default 30/1)\n"
@@ -46,6 +65,9 @@ int Usage(FILE* to) {
 	        "  --channels N        its audio channels, a tone on each; 0 sends no audio (default 2)\n"
 	        "  --samples N         samples per audio frame (default 1600)\n"
 	        "  --wait MS           how long 'sources' looks (default 1000)\n"
+	        "example:\n"
+	        "  vidrane-host --test-source Bars \"NDI Vidrane.bundle\" watch --seconds 5 --audio-out \"Built-in Output\"\n"
+	        "      --volume 50 --png last.png --wav played.wav\n"
 	        "The host numbers help texts as Vantrel does: the actor (kind 0) 0, inputs (kind 1) 1 to 4,\n"
 	        "outputs (kind 2) 5 to 7.\n");
 	return to == stdout ? 0 : 2;
@@ -77,6 +99,7 @@ int Info(refhost::Host& host) {
 
 struct Options {
 	std::vector<std::string> positional;
+	WatchOptions watch;
 	bool testSource = false;
 	ndi_standin_pattern_settings_t pattern{};
 	std::string patternName;
@@ -89,6 +112,15 @@ bool ParseInt(const char* text, int* out) {
 	if (end == text || *end || v < 0 || v > 1000000000)
 		return false;
 	*out = int(v);
+	return true;
+}
+
+bool ParseReal(const char* text, double min, double max, double* out) {
+	char* end = nullptr;
+	double v = strtod(text, &end);
+	if (end == text || *end || !(v >= min && v <= max))
+		return false;
+	*out = v;
 	return true;
 }
 
@@ -131,6 +163,27 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 			ok = ParseInt(value, &o->pattern.samples_per_frame);
 		else if (arg == "--wait")
 			ok = ParseInt(value, &o->waitMs);
+		else if (arg == "--source")
+			o->watch.source = value, ok = *value != 0;
+		else if (arg == "--seconds")
+			ok = ParseReal(value, 0.0, 86400.0, &o->watch.seconds);
+		else if (arg == "--actors")
+			ok = ParseInt(value, &o->watch.actors) && o->watch.actors >= 1 && o->watch.actors <= 64;
+		else if (arg == "--bandwidth")
+			ok = (!strcmp(value, "low") || !strcmp(value, "high")) && (o->watch.bandwidth = !strcmp(value, "high"), true);
+		else if (arg == "--audio-out")
+			o->watch.audioOut = value, ok = *value != 0;
+		else if (arg == "--volume")
+			ok = ParseReal(value, 0.0, 100.0, &o->watch.volume);
+		else if (arg == "--png")
+			o->watch.png = value, ok = *value != 0;
+		else if (arg == "--wav")
+			o->watch.wav = value, ok = *value != 0;
+		else if (arg == "--monitor")
+			o->watch.monitor = value, ok = *value != 0;
+		else if (arg == "--monitor-format")
+			ok = ParsePair(value, ':', &o->watch.monitorRate, &o->watch.monitorChannels, false) &&
+			     o->watch.monitorRate > 0 && o->watch.monitorChannels >= 1 && o->watch.monitorChannels <= 64;
 		else {
 			fprintf(stderr, "vidrane-host: unknown option '%s'\n", arg.c_str());
 			return false;
@@ -196,7 +249,7 @@ int main(int argc, char** argv) {
 	bool sources = args.size() == 1 && args[0] == "sources";
 	if (!sources && args.size() != 2)
 		return Usage(stderr);
-	if (!sources && args[1] != "info") {
+	if (!sources && args[1] != "info" && args[1] != "watch") {
 		fprintf(stderr, "vidrane-host: unknown verb '%s'\n", args[1].c_str());
 		return Usage(stderr);
 	}
@@ -209,7 +262,9 @@ int main(int argc, char** argv) {
 		}
 		fprintf(stderr, "vidrane-host: sending test source \"%s\"\n", ndi_standin_pattern_source_name(pattern));
 	}
-	int status = sources ? Sources(options.waitMs) : RunInfo(args[0]);
+	int status = sources            ? Sources(options.waitMs)
+	             : args[1] == "info" ? RunInfo(args[0])
+	                                 : RunWatch(args[0], options.watch, pattern);
 	ndi_standin_pattern_stop(pattern);
 	return status;
 }
