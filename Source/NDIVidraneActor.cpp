@@ -136,9 +136,10 @@ ActorData* DataOf(ActorInfo* ipActorInfo) {
 	return ipActorInfo->mActorDataPtr;
 }
 
-// The text of a host string value, or null when the value carries none.
+// The text of a host string value, or null when the value carries none. Only a string value's
+// payload points to a host string: any other payload is a number, never to be read through.
 const char* StringOf(const Value* inValue) {
-	if (!inValue || !inValue->mPayload.mPointer)
+	if (!inValue || inValue->mType != kValueTypeString || !inValue->mPayload.mPointer)
 		return nullptr;
 	return static_cast<const char*>(inValue->mPayload.mPointer) + kHostStringTextOffset;
 }
