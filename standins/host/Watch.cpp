@@ -325,6 +325,14 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 	records.Update(views);
 	size_t alerts = records.PrintNewAlerts();
 
+#ifndef _WIN32
+	// The first-use notice's Read Me, as the Apple stand-in's workspace was asked to open it.
+	for (int i = 0; i < apple_standin_opened_count(); ++i) {
+		char path[4096];
+		if (apple_standin_opened_path(i, path, sizeof(path)))
+			printf("opened: %s\n", path);
+	}
+#endif
 	std::string frames;
 	for (const ActorView& view : views)
 		frames += " " + std::to_string(view.frames);
