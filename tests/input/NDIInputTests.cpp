@@ -1,101 +1,13 @@
 // The shared input and its manager against the NDI stand-in (and, in the Apple flavour, the
 // Apple stand-in's audio devices): discovery, the frame slot, audio contexts, sharing, teardown.
-#include "NDIInput.h"
-#include "NdiNetwork.h"
+#include "InputFixture.h"
 
 #ifndef _WIN32
 #include "AudioOut.h"
 #include "apple_standin_control.h"
 #endif
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstring>
-#include <functional>
-#include <thread>
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Waits for a condition the receive thread brings about; generous, never a fixed sleep.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (Clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
-
-// A client that keeps every frame it is offered, like an actor that never shows them.
-struct RecordingClient {
-	NDIInputClient client{&RecordingClient::Callback, this};
-	std::vector<NDIFrame*> frames;
-	static void Callback(void* self, NDIFrame* frame) {
-		frame->Retain();
-		static_cast<RecordingClient*>(self)->frames.push_back(frame);
-	}
-	uint32_t Tag(size_t i) const {
-		uint32_t tag;
-		memcpy(&tag, frames.at(i)->mFrame.p_data, 4);
-		return tag & 0x00FFFFFF; // BGRX: the library sets the fourth byte
-	}
-	void ReleaseAll() {
-		for (NDIFrame* f : frames)
-			f->Release();
-		frames.clear();
-	}
-};
-
-NDIInputMgr& Manager() {
-	return NDIInputMgr::sNDIInputMgr;
-}
-
-class InputTest : public ::testing::Test {
-protected:
-	void SetUp() override {
-		ndinet::Reset();
-		Manager().PrepareAudioDevices();
-		ASSERT_EQ(NDIInput::sNDIInputThreadsRunning.load(), 0);
-		ASSERT_TRUE(Manager().empty());
-	}
-	void TearDown() override {
-		// Every input released by its test: its thread ends, and with it every receiver and frame.
-		EXPECT_TRUE(Manager().empty());
-		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }))
-			<< "receive threads still running";
-		EXPECT_EQ(ndinet::LiveReceivers(), 0);
-		EXPECT_EQ(ndinet::LiveFinders(), 0);
-		EXPECT_EQ(ndinet::FramesOutstanding(), 0);
-		EXPECT_EQ(ndinet::Faults(), 0);
-	}
-
-	// Waits until the input has a receiver and every receiver made so far has been connected.
-	static bool Connected(NDIInput* input) {
-		return WaitUntil([input] {
-			input->mLock.Lock();
-			bool made = input->mRecv != nullptr;
-			input->mLock.Unlock();
-			return made && ndinet::CallCount("NDIlib_recv_connect") >= ndinet::RecvCreateCalls();
-		});
-	}
-	// Sends video until the slot holds a frame (the receiver may connect after the first send).
-	static bool DeliverVideo(ndinet::Sender& sender, NDIInput* input, uint32_t tag) {
-		return WaitUntil([&] {
-			input->mLock.Lock();
-			bool have = input->mHaveFrame;
-			input->mLock.Unlock();
-			if (!have)
-				sender.Video(tag);
-			return have;
-		});
-	}
-};
-
-} // namespace
+using namespace inputtest;
 
 TEST_F(InputTest, SourceAnnouncedLaterIsConnectedAndCaseMatters) {
 	NDIInput* exact = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Late"), kNDIBandwidthHigh, "None");
@@ -163,7 +75,9 @@ TEST_F(InputTest, OneFrameSlotKeepsTheNewestAndServiceHandsItToEveryClient) {
 	int64_t freedBefore = ndinet::VideoFreedTotal();
 	sender.Video(2);
 	// The second frame replaces the first, which goes back to the library at once.
-	ASSERT_TRUE(WaitUntil([&] { return ndinet::VideoFreedTotal() == freedBefore + 1; }));
+	ASSERT_TRUE(WaitUntil([&] { return ndinet::QueuedFrames() == 0 && SlotTag(input) == 2; }));
+	EXPECT_GE(ndinet::VideoFreedTotal(), freedBefore + 1);
+	EXPECT_EQ(ndinet::FramesOutstanding(), 1) << "only the newest frame is kept";
 	input->Service();
 	ASSERT_EQ(a.frames.size(), 1u);
 	ASSERT_EQ(b.frames.size(), 1u);
@@ -187,10 +101,10 @@ TEST_F(InputTest, FramesOfOtherFormatsAndBrokenRecordsAreDropped) {
 	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
 	ASSERT_TRUE(Connected(input));
 	ASSERT_TRUE(DeliverVideo(sender, input, 5));
-	int64_t freed = ndinet::VideoFreedTotal();
 	// A UYVY frame the receiver never asked for: it and the pending frame both go back.
 	ndinet::InjectForeignVideo(sender.fullName(), 32, 8);
-	ASSERT_TRUE(WaitUntil([&] { return ndinet::VideoFreedTotal() == freed + 2; }));
+	ASSERT_TRUE(WaitUntil([&] { return ndinet::QueuedFrames() == 0 && SlotTag(input) == -1; }));
+	EXPECT_EQ(ndinet::FramesOutstanding(), 0);
 	RecordingClient a;
 	input->mClients.AddClient(&a.client);
 	input->Service();
@@ -324,16 +238,6 @@ protected:
 		apple_standin_clear_faults();
 		InputTest::TearDown();
 		EXPECT_EQ(apple_standin_queues_live(), 0) << "every context was destroyed with its input";
-	}
-	// Sends audio frames until the input has handled one more than before.
-	static bool DeliverAudio(ndinet::Sender& sender, int rate, int channels, int samples, float base = 0.0f) {
-		int64_t before = ndinet::AudioFreedTotal();
-		return WaitUntil([&] {
-			if (ndinet::AudioFreedTotal() > before)
-				return true;
-			sender.Audio(rate, channels, samples, base);
-			return WaitUntil([&] { return ndinet::AudioFreedTotal() > before; }, 200);
-		});
 	}
 };
 

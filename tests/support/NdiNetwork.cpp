@@ -91,6 +91,10 @@ int64_t SumOverReceivers(Field field) {
 }
 } // namespace
 
+int QueuedFrames() {
+	return int(SumOverReceivers([](const ndi_standin_receiver_info_t& i) { return int64_t(i.queued); }));
+}
+
 int64_t VideoFreedTotal() {
 	return SumOverReceivers([](const ndi_standin_receiver_info_t& i) { return i.video_freed_total; });
 }

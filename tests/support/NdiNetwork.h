@@ -42,6 +42,7 @@ void RemoveSource(const std::string& fullName);
 int LiveFinders();
 int LiveReceivers();
 int FramesOutstanding();
+int QueuedFrames(); // waiting in live receivers' queues to be captured
 int64_t VideoFreedTotal();
 int64_t AudioFreedTotal();
 int Faults();
