@@ -181,6 +181,7 @@ TEST_F(FaultTest, FramesOfAnotherFourCCAreReturnedUnshown) {
 	Sender sender("Cam");
 	refhost::Actor* actor = ActiveActor(sender.fullName());
 	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	ASSERT_TRUE(Flush()); // the sender's last frames are shown before the foreign ones come
 	const size_t before = ImagesOf(actor).size();
 	const NDIlib_FourCC_video_type_e foreign[] = {NDIlib_FourCC_video_type_UYVY, NDIlib_FourCC_video_type_UYVA,
 	                                              NDIlib_FourCC_video_type_RGBA, NDIlib_FourCC_video_type_RGBX};
