@@ -13,8 +13,11 @@ set -u
 out=$1 tool=$2 plugin=$3
 shift 3
 
-pattern="--test-source Demo --size 640x360 --rate 30"
-watch="--seconds 8 --volume 60 --png $out/last.png --wav $out/played.wav"
+# The tool with the settings both flavours share, after the command that runs it (if any).
+watch() {
+	"$@" --test-source Demo --size 640x360 --rate 30 "$plugin" watch \
+		--seconds 8 --volume 60 --png "$out/last.png" --wav "$out/played.wav" $flavour
+}
 
 if [ "${1:-}" = "--inside-pulse" ]; then
 	# Under with-pulse.sh: record the sink's monitor while the tool plays on the sink.
@@ -23,9 +26,9 @@ if [ "${1:-}" = "--inside-pulse" ]; then
 		>"$out/monitor.raw" 2>"$out/parec.log" &
 	recorder=$!
 	# winebrowser stays off: the notice's Read Me must not reach a browser.
-	WINEDLLOVERRIDES="mscoree,mshtml=;winebrowser.exe=d" "$wine_run" "$prefix" "$tool" $pattern "$plugin" watch $watch \
-		--actors 1 --bandwidth low --audio-out Studio_Speakers \
-		--monitor "$out/monitor.raw" --monitor-format 44100:2 >"$out/watch.log" 2>&1
+	flavour="--actors 1 --bandwidth low --audio-out Studio_Speakers --monitor-format 44100:2"
+	export WINEDLLOVERRIDES="mscoree,mshtml=;winebrowser.exe=d"
+	watch "$wine_run" "$prefix" "$tool" --monitor "$out/monitor.raw" >"$out/watch.log" 2>&1
 	status=$?
 	kill "$recorder" 2>/dev/null
 	wait "$recorder" 2>/dev/null
@@ -38,8 +41,9 @@ mkdir -p "$out"
 if [ $# -eq 0 ]; then
 	# A Mac's home has its Library/Preferences folder.
 	mkdir -p "$out/home/Library/Preferences"
-	HOME="$out/home" "$tool" $pattern "$plugin" watch $watch \
-		--actors 2 --bandwidth high --audio-out "Built-in Output" >"$out/watch.log" 2>&1
+	flavour="--actors 2 --bandwidth high"
+	export HOME="$out/home"
+	watch "$tool" --audio-out "Built-in Output" >"$out/watch.log" 2>&1
 	status=$?
 	cat "$out/watch.log"
 	exit $status
