@@ -244,6 +244,13 @@ void CAudioBufferList::SetVolume(float gain) {
 	mLock.Unlock();
 }
 
+void CAudioBufferList::SetInitialVolume(float gain) {
+	mLock.Lock();
+	mTargetVolume = gain;
+	mRampLength.store(1, std::memory_order_release); // a ramp of one frame: there at once
+	mLock.Unlock();
+}
+
 void CAudioBufferList::AcquireNextBuffer() {
 	if (mCurrent) {
 		mCurrent->Release();

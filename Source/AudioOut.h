@@ -76,6 +76,9 @@ public:
 	void AppendBuffer(CAudioBuffer* block);
 	// Producer or control side: the gain to ramp to over the next 64 frames played.
 	void SetVolume(float gain);
+	// For a queue nothing has been played from yet: its first frame already plays at `gain`, so
+	// a new output never starts louder than the volume chosen before it existed.
+	void SetInitialVolume(float gain);
 
 	// Reader: releases the current block and makes the oldest queued one current.
 	void AcquireNextBuffer();

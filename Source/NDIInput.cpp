@@ -343,9 +343,12 @@ void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
 	if (mAudioContext &&
 	    !mAudioContext->IsCompatible(mAudioPersistentID, audio.no_channels, audio.sample_rate, framesPerBuffer))
 		ReleaseAudioContext();
-	if (!mAudioContext)
+	if (!mAudioContext) {
 		CreatePlatformAudioContext(mAudioPersistentID, audio.no_channels, audio.sample_rate, framesPerBuffer,
 		                           mAudioContext);
+		if (mAudioContext)
+			mAudioContext->GetBufferList().SetInitialVolume(mVolume);
+	}
 	if (mAudioContext) {
 		CAudioBufferList& queue = mAudioContext->GetBufferList();
 		queue.SetVolume(mVolume);

@@ -317,7 +317,8 @@ TEST_F(AudioInputTest, FailedCreationIsRetriedAndAnEarlyVolumeReachesTheFirstBlo
 	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 3), 3);
 	std::vector<float> played(3 * 4800 * 2);
 	ASSERT_EQ(apple_standin_played(DeviceID("Built-in Output").c_str(), played.data(), played.size()), played.size());
-	// Ramped from 1.0 to 0.5 over the first 64 frames, then 0.5 x the sample.
+	// A new output starts at the input's volume: no ramp down from full level.
+	EXPECT_FLOAT_EQ(played[2 * 4800 * 2], 0.5f * 0.5f);
 	EXPECT_FLOAT_EQ(played[2 * 4800 * 2 + 2 * 100], 0.5f * (0.5f + 100 / 100000.0f));
 	input->Release();
 }
