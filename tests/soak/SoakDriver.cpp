@@ -1,0 +1,227 @@
+// The soak: four actors on two test sources for a long while (an hour unless told otherwise),
+// each source restarted every minute, the actors' inputs changed now and then, the process's
+// memory sampled every minute. Memory must stay flat after the warm-up (within 1 MB), and every
+// account must be at zero at the end. Not a test: scripts/soak builds a tree without sanitizers
+// and runs this.
+//   vidrane-soak [--minutes N] [--warmup-minutes N] [--plugin PATH]
+#include "RefHost.h"
+#include "ndi_standin_control.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include "apple_standin_control.h"
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSource = 1, kBandwidth = 2, kAudioOut = 3, kVolume = 4;
+constexpr long kFlatLimitKB = 1024;
+
+#ifdef _WIN32
+const char* const kDevices[] = {"None"};
+#else
+const char* const kDevices[] = {"None", "Built-in Output", "Studio Interface"};
+#endif
+constexpr int kDeviceCount = int(sizeof(kDevices) / sizeof(kDevices[0]));
+
+long ResidentKB() {
+#ifdef _WIN32
+	PROCESS_MEMORY_COUNTERS counters{};
+	if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+		return -1;
+	return long(counters.WorkingSetSize / 1024);
+#else
+	FILE* f = fopen("/proc/self/status", "r");
+	if (!f)
+		return -1;
+	char line[256];
+	long kb = -1;
+	while (fgets(line, sizeof(line), f))
+		if (strncmp(line, "VmRSS:", 6) == 0)
+			kb = strtol(line + 6, nullptr, 10);
+	fclose(f);
+	return kb;
+#endif
+}
+
+ndi_standin_pattern_t* StartPattern(const char* name, int channels) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = name;
+	settings.xres = 640;
+	settings.yres = 360;
+	settings.frame_rate_N = 30;
+	settings.frame_rate_D = 1;
+	settings.no_channels = channels;
+	settings.samples_per_frame = 1600;
+	return ndi_standin_pattern_start(&settings);
+}
+
+struct Accounts {
+	int receivers, finders, lent, runtime, faults;
+	size_t allocations, textures, messageReceivers;
+	long queues, cfObjects;
+	bool Zero() const {
+		return receivers == 0 && finders == 0 && lent == 0 && runtime == 0 && faults == 0 && allocations == 0 &&
+		       textures == 0 && messageReceivers == 0 && queues == 0 && cfObjects == 0;
+	}
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+	double minutes = 60;
+	double warmup = 5;
+	std::string plugin = VIDRANE_PLUGIN_PATH;
+	for (int i = 1; i + 1 < argc; i += 2) {
+		if (!strcmp(argv[i], "--minutes"))
+			minutes = atof(argv[i + 1]);
+		else if (!strcmp(argv[i], "--warmup-minutes"))
+			warmup = atof(argv[i + 1]);
+		else if (!strcmp(argv[i], "--plugin"))
+			plugin = argv[i + 1];
+	}
+#ifndef _WIN32
+	// The version file goes to a home of the soak's own.
+	const std::filesystem::path home = std::filesystem::temp_directory_path() / ("vidrane-soak-" + std::to_string(getpid()));
+	std::filesystem::create_directories(home / "Library" / "Preferences");
+	setenv("HOME", home.c_str(), 1);
+	const long cfBefore = apple_standin_cf_live();
+#endif
+	ndi_standin_set_machine_name("SOAK");
+
+	refhost::Host host;
+	std::string error;
+	if (!host.Load(plugin, &error)) {
+		fprintf(stderr, "soak: cannot load %s: %s\n", plugin.c_str(), error.c_str());
+		return 2;
+	}
+	ndi_standin_pattern_t* patterns[2] = {StartPattern("Soak A", 2), StartPattern("Soak B", 6)};
+	const std::string sources[2] = {ndi_standin_pattern_source_name(patterns[0]),
+	                                ndi_standin_pattern_source_name(patterns[1])};
+	std::vector<refhost::Actor*> actors;
+	for (int i = 0; i < 4; ++i) {
+		refhost::Actor* actor = host.CreateActor();
+		host.SetInput(actor, kSource, refhost::HostValue::Text(sources[i % 2]));
+		host.SetInput(actor, kBandwidth, refhost::HostValue::Integer(i / 2));
+		host.SetInput(actor, kAudioOut, refhost::HostValue::Text(kDevices[i % kDeviceCount]));
+		host.SetInput(actor, kVolume, refhost::HostValue::Real(50));
+		host.Activate(actor, true);
+		actors.push_back(actor);
+	}
+	host.ClearRecords();
+
+	std::mt19937 random(20261208);
+	const auto start = Clock::now();
+	const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
+	auto nextTick = start, nextChange = start + std::chrono::seconds(7), nextSample = start;
+	auto nextRestart = start + std::chrono::seconds(30);
+	int restartWhich = 0, sampleMinute = 0, changes = 0, restarts = 0;
+	long long frames = 0;
+	std::vector<long> samples;
+	printf("soak: %.1f minutes, 4 actors on 2 sources, memory sampled every minute\n", minutes);
+	fflush(stdout);
+
+	while (Clock::now() < end) {
+		const auto now = Clock::now();
+		if (now >= nextSample) {
+			const long kb = ResidentKB();
+			samples.push_back(kb);
+			printf("soak: minute %d: resident %ld KB, frames shown %lld, restarts %d, input changes %d\n", sampleMinute,
+			       kb, frames, restarts, changes);
+			fflush(stdout);
+			++sampleMinute;
+			nextSample += std::chrono::minutes(1);
+		}
+		if (now >= nextRestart) {
+			// Each source in turn, so that each goes down and comes back once a minute.
+			ndi_standin_pattern_stop(patterns[restartWhich]);
+			patterns[restartWhich] = StartPattern(restartWhich == 0 ? "Soak A" : "Soak B", restartWhich == 0 ? 2 : 6);
+			restartWhich ^= 1;
+			++restarts;
+			nextRestart += std::chrono::seconds(30);
+		}
+		if (now >= nextChange) {
+			refhost::Actor* actor = actors[random() % actors.size()];
+			switch (random() % 5) {
+			case 0:
+				host.SetInput(actor, kSource, refhost::HostValue::Text(sources[random() % 2]));
+				break;
+			case 1:
+				host.SetInput(actor, kBandwidth, refhost::HostValue::Integer(random() % 2));
+				break;
+			case 2:
+				host.SetInput(actor, kAudioOut, refhost::HostValue::Text(kDevices[random() % kDeviceCount]));
+				break;
+			case 3:
+				host.SetInput(actor, kVolume, refhost::HostValue::Real(random() % 101));
+				break;
+			default:
+				host.Activate(actor, false);
+				host.Activate(actor, true);
+				break;
+			}
+			++changes;
+			nextChange += std::chrono::seconds(7);
+		}
+		host.AdvanceTime(16);
+		host.Tick();
+		frames += (long long)host.imageUpdates().size();
+		host.ClearRecords(); // the records of an hour would be memory of the soak's own
+		nextTick += std::chrono::milliseconds(16);
+		std::this_thread::sleep_until(nextTick); // a paced host, not a test's wait
+	}
+	samples.push_back(ResidentKB());
+	printf("soak: end: resident %ld KB, frames shown %lld, restarts %d, input changes %d\n", samples.back(), frames,
+	       restarts, changes);
+
+	for (refhost::Actor* actor : actors)
+		host.DisposeActor(actor);
+	ndi_standin_pattern_stop(patterns[0]);
+	ndi_standin_pattern_stop(patterns[1]);
+	Accounts a{};
+	a.allocations = host.outstandingAllocations();
+	a.textures = host.liveTextures();
+	a.messageReceivers = host.activeReceivers();
+	const size_t misuse = host.errors().size() + host.trapsCalled().size();
+	host.Unload();
+	a.receivers = ndi_standin_live_receivers();
+	a.finders = ndi_standin_live_finders();
+	a.lent = ndi_standin_frames_outstanding();
+	a.runtime = ndi_standin_initialize_depth();
+	a.faults = ndi_standin_fault_count(ndi_standin_fault_any);
+#ifndef _WIN32
+	a.queues = apple_standin_queues_live();
+	a.cfObjects = apple_standin_cf_live() - cfBefore;
+	std::error_code ec;
+	std::filesystem::remove_all(home, ec);
+#endif
+	printf("soak: accounts: receivers %d, finders %d, lent frames %d, runtime %d, NDI faults %d, host allocations %zu, "
+	       "textures %zu, message receivers %zu, AudioQueues %ld, CF objects %ld, host misuse %zu\n",
+	       a.receivers, a.finders, a.lent, a.runtime, a.faults, a.allocations, a.textures, a.messageReceivers, a.queues,
+	       a.cfObjects, misuse);
+
+	// Flat after the warm-up: the last sample against the first one taken after it.
+	const size_t first = std::min(samples.size() - 1, size_t(warmup + 0.5));
+	const long growth = samples.back() - samples[first];
+	const bool flat = growth <= kFlatLimitKB;
+	printf("soak: memory from minute %zu (%ld KB) to the end (%ld KB): %+ld KB, limit %ld KB: %s\n", first,
+	       samples[first], samples.back(), growth, kFlatLimitKB, flat ? "flat" : "GROWING");
+	const bool ok = flat && a.Zero() && misuse == 0;
+	printf("soak: %s\n", ok ? "passed" : "FAILED");
+	return ok ? 0 : 1;
+}
