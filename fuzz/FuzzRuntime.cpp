@@ -116,9 +116,17 @@ bool WaitDrained(int timeoutMs) {
 	return rt.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return rt.drainedAt == rt.pushed; });
 }
 
-bool Connected() {
-	std::lock_guard<std::mutex> guard(R().lock);
-	return R().connected;
+bool WaitConnected(int timeoutMs) {
+	Runtime& rt = R();
+	std::unique_lock<std::mutex> guard(rt.lock);
+	return rt.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return rt.connected; });
+}
+
+bool WaitClosed(int timeoutMs) {
+	Runtime& rt = R();
+	std::unique_lock<std::mutex> guard(rt.lock);
+	return rt.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+	                           [&] { return rt.finders == 0 && rt.receivers == 0; });
 }
 
 int Lent() {
@@ -155,6 +163,7 @@ NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t*) {
 void NDIlib_find_destroy(NDIlib_find_instance_t finder) {
 	std::lock_guard<std::mutex> guard(R().lock);
 	--R().finders;
+	R().changed.notify_all();
 	delete static_cast<int*>(finder);
 }
 
@@ -186,12 +195,15 @@ void NDIlib_recv_destroy(NDIlib_recv_instance_t recv) {
 		if (entry.first.first == recv && entry.second > 0)
 			Fault("receiver destroyed with records still lent");
 	--rt.receivers;
+	rt.connected = false;
+	rt.changed.notify_all();
 	delete static_cast<int*>(recv);
 }
 
 void NDIlib_recv_connect(NDIlib_recv_instance_t, const NDIlib_source_t*) {
 	std::lock_guard<std::mutex> guard(R().lock);
 	R().connected = true;
+	R().changed.notify_all();
 }
 
 NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t recv, NDIlib_video_frame_v2_t* video,

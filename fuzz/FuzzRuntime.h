@@ -26,7 +26,10 @@ void Push(const std::vector<Record>& records);
 // Waits until every pushed record was handed out and the receive thread came back for more;
 // false when that takes longer than the time-out (a hang).
 bool WaitDrained(int timeoutMs);
-bool Connected();
+// Waits until a receiver is connected; false after the time-out.
+bool WaitConnected(int timeoutMs);
+// Waits until no finder and no receiver is alive (every receive thread has shut down).
+bool WaitClosed(int timeoutMs);
 // Records lent and not yet freed.
 int Lent();
 

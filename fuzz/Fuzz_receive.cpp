@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -45,8 +46,9 @@ void Finish() {
 		gInput->Release();
 		gInput = nullptr;
 	}
+	fuzzrt::WaitClosed(20000);
 	while (NDIInput::sNDIInputThreadsRunning.load() > 0)
-		fuzzrt::WaitDrained(10); // a short wait that is not a spin
+		std::this_thread::yield(); // the thread's last steps after the runtime let it go
 }
 
 bool HasContext() {
@@ -110,8 +112,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 	if (!gInput || gDevices[0].empty() || gDevices[1].empty())
 		abort();
 	gInput->mClients.AddClient(&gClient);
-	while (!fuzzrt::Connected())
-		fuzzrt::WaitDrained(10);
+	if (!fuzzrt::WaitConnected(20000))
+		abort();
 	atexit(Finish);
 	return 0;
 }

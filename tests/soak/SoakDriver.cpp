@@ -139,6 +139,11 @@ int main(int argc, char** argv) {
 	while (Clock::now() < end) {
 		const auto now = Clock::now();
 		if (now >= nextSample) {
+#ifndef _WIN32
+			// The Apple stand-in records every sample played, for tests to read back: its memory,
+			// not the plug-in's. Forgotten before every sample.
+			apple_standin_reset_queues();
+#endif
 			const long kb = ResidentKB();
 			samples.push_back(kb);
 			printf("soak: minute %d: resident %ld KB, frames shown %lld, restarts %d, input changes %d\n", sampleMinute,
@@ -185,6 +190,9 @@ int main(int argc, char** argv) {
 		nextTick += std::chrono::milliseconds(16);
 		std::this_thread::sleep_until(nextTick); // a paced host, not a test's wait
 	}
+#ifndef _WIN32
+	apple_standin_reset_queues();
+#endif
 	samples.push_back(ResidentKB());
 	printf("soak: end: resident %ld KB, frames shown %lld, restarts %d, input changes %d\n", samples.back(), frames,
 	       restarts, changes);
