@@ -5,7 +5,7 @@
 // --test-source runs a test-pattern source inside the process for as long as the verb runs.
 #include "RefHost.h"
 #include "Watch.h"
-#include "ndi_standin_control.h"
+#include "PatternLink.h"
 
 #include <chrono>
 #include <cstdio>
@@ -133,7 +133,8 @@ bool ParsePair(const std::string& text, char separator, int* a, int* b, bool sec
 
 // False, having said why, on a malformed command line.
 bool ParseOptions(int argc, char** argv, Options* o) {
-	ndi_standin_pattern_defaults(&o->pattern);
+	if (const refhost::PatternApi* patterns = refhost::FindPatternApi())
+		patterns->defaults(&o->pattern);
 	for (int i = 1; i < argc; ++i) {
 		std::string arg = argv[i];
 		if (arg.rfind("--", 0) != 0) {
@@ -254,17 +255,23 @@ int main(int argc, char** argv) {
 		return Usage(stderr);
 	}
 	ndi_standin_pattern_t* pattern = nullptr;
+	const refhost::PatternApi* patterns = refhost::FindPatternApi();
+	if (options.testSource && !patterns) {
+		fprintf(stderr, "vidrane-host: --test-source needs the NDI runtime stand-in; this runtime has none\n");
+		return 2;
+	}
 	if (options.testSource) {
-		pattern = ndi_standin_pattern_start(&options.pattern);
+		pattern = patterns->start(&options.pattern);
 		if (!pattern) {
 			fprintf(stderr, "vidrane-host: the test source's settings are out of range (at least 160x16)\n");
 			return 2;
 		}
-		fprintf(stderr, "vidrane-host: sending test source \"%s\"\n", ndi_standin_pattern_source_name(pattern));
+		fprintf(stderr, "vidrane-host: sending test source \"%s\"\n", patterns->sourceName(pattern));
 	}
 	int status = sources            ? Sources(options.waitMs)
 	             : args[1] == "info" ? RunInfo(args[0])
 	                                 : RunWatch(args[0], options.watch, pattern);
-	ndi_standin_pattern_stop(pattern);
+	if (pattern)
+		patterns->stop(pattern);
 	return status;
 }

@@ -1,6 +1,7 @@
 #include "Watch.h"
 
 #include "MediaFiles.h"
+#include "PatternLink.h"
 #include "RefHost.h"
 
 #ifndef _WIN32
@@ -91,7 +92,8 @@ int64_t PictureNumber(const refhost::Texture& texture) {
 	frame.FourCC = NDIlib_FourCC_video_type_BGRA;
 	frame.p_data = const_cast<uint8_t*>(texture.pixels.data());
 	frame.line_stride_in_bytes = int(texture.width * 4);
-	return ndi_standin_pattern_frame_number(&frame);
+	const refhost::PatternApi* patterns = refhost::FindPatternApi();
+	return patterns ? patterns->frameNumber(&frame) : -1; // only the stand-in's pattern can be read back
 }
 
 std::string Column(const std::vector<ActorView>& views, int64_t (*value)(const ActorView&)) {
@@ -237,7 +239,7 @@ bool ReportMisbehaviour(refhost::Host& host) {
 int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_standin_pattern_t* pattern) {
 	std::string source = options.source;
 	if (source.empty() && pattern)
-		source = ndi_standin_pattern_source_name(pattern);
+		source = refhost::FindPatternApi()->sourceName(pattern);
 	if (source.empty()) {
 		fprintf(stderr, "vidrane-host: watch needs --source NAME (or --test-source NAME)\n");
 		return 2;
