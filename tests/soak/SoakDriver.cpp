@@ -12,6 +12,7 @@
 #include <psapi.h>
 #else
 #include "apple_standin_control.h"
+#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -55,6 +56,24 @@ long ResidentKB() {
 			kb = strtol(line + 6, nullptr, 10);
 	fclose(f);
 	return kb;
+#endif
+}
+
+// What the allocator has handed out and not had back, apart from what it keeps in reserve.
+long HeapInUseKB() {
+#if defined(__GLIBC__)
+	struct mallinfo2 info = mallinfo2();
+	return long((info.uordblks + info.hblkhd) / 1024);
+#else
+	return -1;
+#endif
+}
+
+long LiveQueues() {
+#ifdef _WIN32
+	return 0;
+#else
+	return apple_standin_queues_live();
 #endif
 }
 
@@ -103,6 +122,9 @@ int main(int argc, char** argv) {
 	const long cfBefore = apple_standin_cf_live();
 #endif
 	ndi_standin_set_machine_name("SOAK");
+	// Frames waiting in the library's queues are the library's memory; a short queue keeps them
+	// from blurring the plug-in's figures (the plug-in holds at most one frame per input anyway).
+	ndi_standin_set_queue_limit(2);
 
 	refhost::Host host;
 	std::string error;
@@ -129,7 +151,7 @@ int main(int argc, char** argv) {
 	const auto start = Clock::now();
 	const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
 	auto nextTick = start, nextChange = start + std::chrono::seconds(7), nextSample = start;
-	auto nextRestart = start + std::chrono::seconds(30);
+	auto nextRestart = start + std::chrono::seconds(30), nextForget = start;
 	int restartWhich = 0, sampleMinute = 0, changes = 0, restarts = 0;
 	long long frames = 0;
 	std::vector<long> samples;
@@ -138,16 +160,23 @@ int main(int argc, char** argv) {
 
 	while (Clock::now() < end) {
 		const auto now = Clock::now();
-		if (now >= nextSample) {
+		if (now >= nextForget) {
 #ifndef _WIN32
 			// The Apple stand-in records every sample played, for tests to read back: its memory,
-			// not the plug-in's. Forgotten before every sample.
+			// not the plug-in's, and a minute of it is tens of megabytes. Forgotten every second.
 			apple_standin_reset_queues();
 #endif
+			nextForget += std::chrono::seconds(1);
+		}
+		if (now >= nextSample) {
 			const long kb = ResidentKB();
 			samples.push_back(kb);
-			printf("soak: minute %d: resident %ld KB, frames shown %lld, restarts %d, input changes %d\n", sampleMinute,
-			       kb, frames, restarts, changes);
+			printf("soak: minute %d: resident %ld KB (heap in use %ld KB), frames shown %lld, restarts %d, input "
+			       "changes %d; live: receivers %d, finders %d, senders %d, lent frames %d, textures %zu, audio "
+			       "queues %ld\n",
+			       sampleMinute, kb, HeapInUseKB(), frames, restarts, changes, ndi_standin_live_receivers(),
+			       ndi_standin_live_finders(), ndi_standin_live_senders(), ndi_standin_frames_outstanding(),
+			       host.liveTextures(), LiveQueues());
 			fflush(stdout);
 			++sampleMinute;
 			nextSample += std::chrono::minutes(1);
