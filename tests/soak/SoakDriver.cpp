@@ -104,7 +104,7 @@ struct Accounts {
 
 int main(int argc, char** argv) {
 	double minutes = 60;
-	double warmup = 5;
+	double warmup = 10;
 	std::string plugin = VIDRANE_PLUGIN_PATH;
 	for (int i = 1; i + 1 < argc; i += 2) {
 		if (!strcmp(argv[i], "--minutes"))
@@ -135,24 +135,31 @@ int main(int argc, char** argv) {
 	ndi_standin_pattern_t* patterns[2] = {StartPattern("Soak A", 2), StartPattern("Soak B", 6)};
 	const std::string sources[2] = {ndi_standin_pattern_source_name(patterns[0]),
 	                                ndi_standin_pattern_source_name(patterns[1])};
+	// The configuration every minute starts from: two actors on each source, each pair with a
+	// device and without; every input change of a minute is undone ten seconds before the next
+	// sample, so that each sample is taken in the same configuration.
 	std::vector<refhost::Actor*> actors;
+	auto setBase = [&](int i) {
+		host.SetInput(actors[size_t(i)], kSource, refhost::HostValue::Text(sources[i % 2]));
+		host.SetInput(actors[size_t(i)], kBandwidth, refhost::HostValue::Integer(1));
+		host.SetInput(actors[size_t(i)], kAudioOut, refhost::HostValue::Text(kDevices[(i / 2 + 1) % kDeviceCount]));
+		host.SetInput(actors[size_t(i)], kVolume, refhost::HostValue::Real(50));
+	};
 	for (int i = 0; i < 4; ++i) {
-		refhost::Actor* actor = host.CreateActor();
-		host.SetInput(actor, kSource, refhost::HostValue::Text(sources[i % 2]));
-		host.SetInput(actor, kBandwidth, refhost::HostValue::Integer(i / 2));
-		host.SetInput(actor, kAudioOut, refhost::HostValue::Text(kDevices[i % kDeviceCount]));
-		host.SetInput(actor, kVolume, refhost::HostValue::Real(50));
-		host.Activate(actor, true);
-		actors.push_back(actor);
+		actors.push_back(host.CreateActor());
+		setBase(i);
+		host.Activate(actors.back(), true);
 	}
 	host.ClearRecords();
 
 	std::mt19937 random(20261208);
 	const auto start = Clock::now();
 	const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
-	auto nextTick = start, nextChange = start + std::chrono::seconds(7), nextSample = start;
-	auto nextRestart = start + std::chrono::seconds(30), nextForget = start;
-	int restartWhich = 0, sampleMinute = 0, changes = 0, restarts = 0;
+	// Each minute: the sample at 0 s, source A restarted at 15 s and B at 45 s, an input change
+	// every 7 s from 5 s to 50 s, and at 50 s every actor back to the base configuration.
+	auto nextTick = start, minuteStart = start, nextChange = start + std::chrono::seconds(5), nextForget = start;
+	bool sampled = false, restartedA = false, restartedB = false, restored = false;
+	int sampleMinute = 0, changes = 0, restarts = 0;
 	long long frames = 0;
 	std::vector<long> samples;
 	printf("soak: %.1f minutes, 4 actors on 2 sources, memory sampled every minute\n", minutes);
@@ -168,7 +175,13 @@ int main(int argc, char** argv) {
 #endif
 			nextForget += std::chrono::seconds(1);
 		}
-		if (now >= nextSample) {
+		if (now - minuteStart >= std::chrono::minutes(1)) {
+			minuteStart += std::chrono::minutes(1);
+			sampled = restartedA = restartedB = restored = false;
+			nextChange = minuteStart + std::chrono::seconds(5);
+		}
+		const auto phase = now - minuteStart;
+		if (!sampled) {
 			const long kb = ResidentKB();
 			samples.push_back(kb);
 			printf("soak: minute %d: resident %ld KB (heap in use %ld KB), frames shown %lld, restarts %d, input "
@@ -179,17 +192,29 @@ int main(int argc, char** argv) {
 			       host.liveTextures(), LiveQueues());
 			fflush(stdout);
 			++sampleMinute;
-			nextSample += std::chrono::minutes(1);
+			sampled = true;
 		}
-		if (now >= nextRestart) {
-			// Each source in turn, so that each goes down and comes back once a minute.
-			ndi_standin_pattern_stop(patterns[restartWhich]);
-			patterns[restartWhich] = StartPattern(restartWhich == 0 ? "Soak A" : "Soak B", restartWhich == 0 ? 2 : 6);
-			restartWhich ^= 1;
-			++restarts;
-			nextRestart += std::chrono::seconds(30);
+		for (int which = 0; which < 2; ++which) {
+			bool& restarted = which == 0 ? restartedA : restartedB;
+			if (!restarted && phase >= std::chrono::seconds(which == 0 ? 15 : 45)) {
+				// The source goes away and comes back under the same name.
+				ndi_standin_pattern_stop(patterns[which]);
+				patterns[which] = StartPattern(which == 0 ? "Soak A" : "Soak B", which == 0 ? 2 : 6);
+				restarted = true;
+				++restarts;
+			}
 		}
-		if (now >= nextChange) {
+		if (!restored && phase >= std::chrono::seconds(50)) {
+			// Everything let go and taken up again, as after a host's scene change.
+			for (refhost::Actor* actor : actors)
+				host.Activate(actor, false);
+			for (int i = 0; i < 4; ++i) {
+				setBase(i);
+				host.Activate(actors[size_t(i)], true);
+			}
+			restored = true;
+		}
+		if (phase < std::chrono::seconds(50) && now >= nextChange) {
 			refhost::Actor* actor = actors[random() % actors.size()];
 			switch (random() % 5) {
 			case 0:
