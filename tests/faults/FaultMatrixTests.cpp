@@ -5,6 +5,7 @@
 // account is back at zero: receivers, finders, lent frames, the runtime, textures, host
 // allocations and receivers, AudioQueues and CoreFoundation objects.
 #include "plugin/ActorFixture.h"
+#include "plugin/ReadMeRecorder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -274,28 +275,12 @@ TEST_F(FaultTest, NumbersWhereTextsBelongAreNotReadThrough) {
 
 namespace {
 
-#ifdef _WIN32
-// The Read Me opens with the recorder built beside this test (as in the first-use tests).
-void SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
-	HKEY handle;
-	ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr), ERROR_SUCCESS);
-	RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-	               DWORD((value.size() + 1) * sizeof(wchar_t)));
-	RegCloseKey(handle);
-}
-#endif
-
 class VersionFileFault : public FaultTest {
 protected:
 	void SetUp() override {
 		FaultTest::SetUp();
 #ifdef _WIN32
-		wchar_t self[MAX_PATH];
-		GetModuleFileNameW(nullptr, self, MAX_PATH);
-		std::filesystem::path recorder = std::filesystem::path(self).parent_path() / "open_recorder.exe";
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.html", L"VidraneTest.html");
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\VidraneTest.html\\shell\\open\\command",
-		           L"\"" + recorder.wstring() + L"\" \"%1\"");
+		readme_recorder::Register(); // the notice's Read Me opens with the recorder, not a browser
 #endif
 	}
 	void TearDown() override {

@@ -3,6 +3,7 @@
 // Apple flavour the bundle as built. The first-use notice must open the Read Me that came with it,
 // and that Read Me must describe this plug-in: its actor, its properties, its messages, its version.
 #include "plugin/PluginFixture.h"
+#include "plugin/ReadMeRecorder.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -72,22 +73,6 @@ std::string TextOfId(const std::string& html, const std::string& id) {
 }
 
 #ifdef _WIN32
-fs::path TempFolder() {
-	wchar_t temp[MAX_PATH];
-	GetTempPathW(MAX_PATH, temp);
-	return fs::path(temp);
-}
-// Where tests/plugin/OpenRecorder.cpp, run by the shell for .html files, notes what it opened.
-fs::path OpenedRecord() { return TempFolder() / "vidrane-opened.txt"; }
-
-void SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
-	HKEY handle;
-	ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr), ERROR_SUCCESS);
-	RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-	               DWORD((value.size() + 1) * sizeof(wchar_t)));
-	RegCloseKey(handle);
-}
-
 fs::path VersionFolder() {
 	PWSTR roaming = nullptr;
 	SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
@@ -120,14 +105,7 @@ protected:
 	void SetUp() override {
 #ifdef _WIN32
 		mPlugin = refhost::NativePath(VIDRANE_UNPACKED_DIR) + "\\NDI Vidrane.dll";
-		// .html opens with the recorder built beside this test (wine reads the classes of the machine).
-		wchar_t self[MAX_PATH];
-		GetModuleFileNameW(nullptr, self, MAX_PATH);
-		fs::path recorder = fs::path(self).parent_path() / "open_recorder.exe";
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.html", L"VidraneTest.html");
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\VidraneTest.html\\shell\\open\\command",
-		           L"\"" + recorder.wstring() + L"\" \"%1\"");
-		fs::remove(OpenedRecord());
+		readme_recorder::Register();
 		std::error_code ec;
 		fs::remove_all(VersionFolder(), ec); // as on a machine that never ran the plug-in
 #else
@@ -163,13 +141,13 @@ protected:
 	std::vector<std::string> Opened() {
 		std::vector<std::string> paths;
 #ifdef _WIN32
-		HANDLE change = FindFirstChangeNotificationW(TempFolder().wstring().c_str(), FALSE,
+		HANDLE change = FindFirstChangeNotificationW(readme_recorder::Record().parent_path().wstring().c_str(), FALSE,
 		                                             FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
 		                                                 FILE_NOTIFY_CHANGE_LAST_WRITE);
 		const ULONGLONG deadline = GetTickCount64() + 30000;
 		std::string record;
 		for (;;) {
-			record = ReadFile(OpenedRecord());
+			record = ReadFile(readme_recorder::Record());
 			ULONGLONG now = GetTickCount64();
 			if ((!record.empty() && record.back() == '\n') || now >= deadline)
 				break;

@@ -2,6 +2,7 @@
 // Read Me beside the plug-in is opened (recorded by the Apple stand-in; on Windows by the shell
 // itself, through a file association the test registers for .html).
 #include "ActorFixture.h"
+#include "ReadMeRecorder.h"
 
 #include <cstring>
 
@@ -14,36 +15,12 @@ const char kMessage[] =
 	"The 'Read Me' file that is about to open contains important information and helpful tips to ensure you get "
 	"the best results with this actor. This warning only appears the first time you use the plugin.";
 
-#ifdef _WIN32
-// Where the recorder the association runs writes the path it was asked to open.
-std::filesystem::path OpenedRecord() {
-	wchar_t temp[MAX_PATH];
-	GetTempPathW(MAX_PATH, temp);
-	return std::filesystem::path(temp) / "vidrane-opened.txt";
-}
-
-void SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
-	HKEY handle;
-	ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr), ERROR_SUCCESS);
-	RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-	               DWORD((value.size() + 1) * sizeof(wchar_t)));
-	RegCloseKey(handle);
-}
-#endif
-
 class FirstUseTest : public ActorTest {
 protected:
 	void SetUp() override {
 		ActorTest::SetUp();
 #ifdef _WIN32
-		// .html opens with the recorder built beside this test (wine reads the classes of the machine).
-		wchar_t self[MAX_PATH];
-		GetModuleFileNameW(nullptr, self, MAX_PATH);
-		std::filesystem::path recorder = std::filesystem::path(self).parent_path() / "open_recorder.exe";
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.html", L"VidraneTest.html");
-		SetDefault(HKEY_LOCAL_MACHINE, L"Software\\Classes\\VidraneTest.html\\shell\\open\\command",
-		           L"\"" + recorder.wstring() + L"\" \"%1\"");
-		std::filesystem::remove(OpenedRecord());
+		readme_recorder::Register();
 #endif
 	}
 
@@ -62,9 +39,9 @@ protected:
 #ifdef _WIN32
 		// The shell starts the recorder on its own; give it time to write.
 		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-		while (!std::filesystem::exists(OpenedRecord()) && std::chrono::steady_clock::now() < deadline)
+		while (!std::filesystem::exists(readme_recorder::Record()) && std::chrono::steady_clock::now() < deadline)
 			std::this_thread::sleep_for(std::chrono::milliseconds(50));
-		FILE* f = fopen(OpenedRecord().string().c_str(), "rb");
+		FILE* f = fopen(readme_recorder::Record().string().c_str(), "rb");
 		if (f) {
 			char line[1024];
 			while (fgets(line, sizeof(line), f)) {
