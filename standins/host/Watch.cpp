@@ -1,5 +1,7 @@
 #include "Watch.h"
 
+#include "Interrupt.h"
+
 #include "MediaFiles.h"
 #include "PatternLink.h"
 #include "RefHost.h"
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +22,21 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Where the lines for people go: standard output, unless the JSON summary has it.
+FILE* gSay = stdout;
+
+#if defined(__MINGW32__)
+__attribute__((format(gnu_printf, 1, 2))) // mingw's C++ stdio formats as C99 does
+#elif defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void Say(const char* format, ...) {
+	va_list args;
+	va_start(args, format);
+	vfprintf(gSay, format, args);
+	va_end(args);
+}
 
 constexpr int kInputSource = 1, kInputBandwidth = 2, kInputAudioOut = 3, kInputVolume = 4;
 constexpr uint32_t kOutputVideo = 1, kOutputSourceCount = 2, kOutputAudioChannels = 3;
@@ -57,7 +75,7 @@ public:
 	size_t PrintNewAlerts() {
 		std::vector<refhost::Alert> alerts = mHost.alerts();
 		for (size_t i = mAlerts; i < alerts.size(); ++i)
-			printf("alert: %s\n       %s\n", alerts[i].message.c_str(), alerts[i].detail.c_str());
+			Say("alert: %s\n       %s\n", alerts[i].message.c_str(), alerts[i].detail.c_str());
 		mAlerts = alerts.size();
 		return alerts.size();
 	}
@@ -115,11 +133,11 @@ void PrintSecond(refhost::Host& host, int second, std::vector<ActorView>& views,
 		if (number >= 0)
 			picture += " #" + std::to_string(number);
 	}
-	printf("%4d s  frames%s  sources%s  audio channels%s  alerts %zu%s\n", second,
+	Say("%4d s  frames%s  sources%s  audio channels%s  alerts %zu%s\n", second,
 	       Column(views, [](const ActorView& v) { return v.frames - v.framesReported; }).c_str(),
 	       Column(views, [](const ActorView& v) { return v.sources; }).c_str(),
 	       Column(views, [](const ActorView& v) { return v.channels; }).c_str(), alerts, picture.c_str());
-	fflush(stdout);
+	fflush(gSay);
 	for (ActorView& view : views)
 		view.framesReported = view.frames;
 }
@@ -218,20 +236,166 @@ void ReadPlayed(const std::string& deviceName, Sound* sound, std::string* note) 
 }
 #endif
 
-// False, having said why, when the plug-in did something a host does not allow.
-bool ReportMisbehaviour(refhost::Host& host) {
-	bool clean = true;
+// What a run showed, for the JSON summary.
+struct Summary {
+	std::string source;
+	double seconds = 0;
+	bool interrupted = false;
+	std::vector<std::string> opened, faults;
+	std::string picture, sound; // JSON objects, or "null"
+};
+
+// The faults of a plug-in that did something a host does not allow; none for a clean one.
+std::vector<std::string> Misbehaviour(refhost::Host& host) {
+	std::vector<std::string> faults;
 	for (size_t offset : host.trapsCalled())
-		printf("fault: the plug-in called undefined service slot %zu\n", offset), clean = false;
+		faults.push_back("the plug-in called undefined service slot " + std::to_string(offset));
 	for (const std::string& error : host.errors())
-		printf("fault: %s\n", error.c_str()), clean = false;
+		faults.push_back(error);
 	for (const refhost::Assertion& a : host.assertions())
-		printf("assertion: %s (%s, line %d)\n", a.condition.c_str(), a.actorName.c_str(), a.line), clean = false;
+		faults.push_back("assertion: " + a.condition + " (" + a.actorName + ", line " + std::to_string(a.line) + ")");
 	if (size_t n = host.outstandingAllocations())
-		printf("fault: %zu host allocations were not freed\n", n), clean = false;
+		faults.push_back(std::to_string(n) + " host allocations were not freed");
 	if (size_t n = host.liveTextures())
-		printf("fault: %zu image buffers were not released\n", n), clean = false;
-	return clean;
+		faults.push_back(std::to_string(n) + " image buffers were not released");
+	return faults;
+}
+
+std::string Json(const std::string& text) {
+	std::string out = "\"";
+	for (unsigned char c : text) {
+		if (c == '"' || c == '\\')
+			out += '\\', out += char(c);
+		else if (c < 0x20) {
+			char escape[8];
+			snprintf(escape, sizeof(escape), "\\u%04x", c);
+			out += escape;
+		} else
+			out += char(c);
+	}
+	return out + "\"";
+}
+
+std::string Json(int64_t v) {
+	return std::to_string(v);
+}
+
+// A count the host has not had yet is null.
+std::string JsonCount(int64_t v) {
+	return v < 0 ? "null" : std::to_string(v);
+}
+
+std::string Json(double v) {
+	char text[32];
+	snprintf(text, sizeof(text), "%.3f", v);
+	return text;
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+	std::string out = "[";
+	for (size_t i = 0; i < items.size(); ++i)
+		out += (i ? "," : "") + items[i];
+	return out + "]";
+}
+
+void PrintJson(const Summary& summary, const WatchOptions& options, const std::vector<ActorView>& views,
+               const std::vector<refhost::Alert>& alerts, int status) {
+	std::vector<std::string> actors, alertItems, opened, faults;
+	for (const ActorView& v : views)
+		actors.push_back("{\"frames\":" + Json(v.frames) + ",\"sources\":" + JsonCount(v.sources) +
+		                 ",\"audio_channels\":" + JsonCount(v.channels) + "}");
+	for (const refhost::Alert& a : alerts)
+		alertItems.push_back("{\"message\":" + Json(a.message) + ",\"detail\":" + Json(a.detail) + "}");
+	for (const std::string& path : summary.opened)
+		opened.push_back(Json(path));
+	for (const std::string& fault : summary.faults)
+		faults.push_back(Json(fault));
+	printf("{\"source\":%s,\"seconds\":%s,\"interrupted\":%s,\"bandwidth\":%s,\"audio_out\":%s,\"volume\":%s,"
+	       "\"actors\":%s,\"alerts\":%s,\"opened\":%s,\"picture\":%s,\"sound\":%s,\"faults\":%s,\"status\":%d}\n",
+	       Json(summary.source).c_str(), Json(summary.seconds).c_str(), summary.interrupted ? "true" : "false",
+	       Json(std::string(options.bandwidth ? "high" : "low")).c_str(), Json(options.audioOut).c_str(),
+	       Json(options.volume).c_str(), JsonList(actors).c_str(), JsonList(alertItems).c_str(),
+	       JsonList(opened).c_str(), summary.picture.c_str(), summary.sound.c_str(), JsonList(faults).c_str(), status);
+	fflush(stdout);
+}
+
+// Service messages at a steady rate until the time is up or Ctrl-C comes; a stalled machine
+// skips the ticks it missed. Returns the seconds it ran.
+double Service(refhost::Host& host, const WatchOptions& options, Records& records, std::vector<ActorView>& views) {
+	const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / kTicksPerSecond));
+	const auto start = Clock::now();
+	const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+	auto nextTick = start;
+	int reported = 0;
+	for (;;) {
+		auto now = Clock::now();
+		if (now >= end || refhost::Interrupted())
+			break;
+		host.Tick();
+		nextTick += period;
+		if (now - nextTick > std::chrono::seconds(1))
+			nextTick = now + period;
+		now = Clock::now();
+		if (now >= start + std::chrono::seconds(reported + 1)) {
+			records.Update(views);
+			PrintSecond(host, ++reported, views, records.PrintNewAlerts());
+		}
+		std::this_thread::sleep_until(std::min(nextTick, end));
+	}
+	const double ran = std::chrono::duration<double>(Clock::now() - start).count();
+	records.Update(views);
+	size_t alertsSoFar = records.PrintNewAlerts();
+	if (reported < int(ran))
+		PrintSecond(host, ++reported, views, alertsSoFar);
+	return ran;
+}
+
+// Writes actor 1's last picture; false when it cannot.
+bool WritePicture(const WatchOptions& options, bool havePicture, const refhost::Texture& last, Summary* summary) {
+	if (!havePicture) {
+		Say("picture: none, actor 1 showed no frame\n");
+		return false;
+	}
+	if (!refhost::WritePNG(refhost::NativePath(options.png), last.width, last.height, last.pixels)) {
+		Say("picture: cannot write %s\n", options.png.c_str());
+		return false;
+	}
+	int64_t number = PictureNumber(last);
+	Say("picture: %s (%ux%u%s)\n", options.png.c_str(), last.width, last.height,
+	    number >= 0 ? (", frame #" + std::to_string(number)).c_str() : "");
+	summary->picture = "{\"path\":" + Json(options.png) + ",\"width\":" + Json(int64_t(last.width)) +
+	                   ",\"height\":" + Json(int64_t(last.height)) + ",\"frame\":" + Json(number) + "}";
+	return true;
+}
+
+// Writes what the device played; false when it cannot.
+bool WriteSound(const WatchOptions& options, long long monitorFrom, Summary* summary) {
+	Sound sound; // a device that played nothing gives a WAV without samples, in this format
+	std::string note;
+	bool ok = true;
+	if (!options.monitor.empty())
+		ok = ReadMonitor(options, monitorFrom, &sound, &note);
+#ifndef _WIN32
+	else if (options.audioOut != "None")
+		ReadPlayed(options.audioOut, &sound, &note);
+	else
+		note = "nothing is played on \"None\"";
+#endif
+	if (!ok) {
+		Say("sound: %s\n", note.c_str());
+		return false;
+	}
+	if (!refhost::WriteWAV(refhost::NativePath(options.wav), sound.rate, sound.channels, sound.samples)) {
+		Say("sound: cannot write %s\n", options.wav.c_str());
+		return false;
+	}
+	const double seconds =
+	    sound.channels > 0 && sound.rate > 0 ? double(sound.samples.size()) / sound.channels / sound.rate : 0.0;
+	Say("sound: %s (%d channels at %d Hz, %.1f s)%s%s\n", options.wav.c_str(), sound.channels, sound.rate, seconds,
+	    note.empty() ? "" : "; ", note.c_str());
+	summary->sound = "{\"path\":" + Json(options.wav) + ",\"channels\":" + Json(int64_t(sound.channels)) +
+	                 ",\"rate\":" + Json(int64_t(sound.rate)) + ",\"seconds\":" + Json(seconds) + "}";
+	return true;
 }
 
 } // namespace
@@ -251,12 +415,13 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 		return 2;
 	}
 #endif
+	gSay = options.json ? stderr : stdout;
 
 	refhost::Host host;
 	std::string error;
 	if (!host.Load(plugin, &error, refhost::LoadOptions{false})) {
 		fprintf(stderr, "vidrane-host: %s\n", error.c_str());
-		return 1;
+		return 3;
 	}
 	Records records(host);
 
@@ -269,14 +434,14 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 		host.SetInput(view.actor, kInputAudioOut, refhost::HostValue::Text(options.audioOut));
 		host.SetInput(view.actor, kInputVolume, refhost::HostValue::Real(options.volume));
 	}
-	printf("watching \"%s\" with %d actor%s for %g s: bandwidth %s, audio out \"%s\" at volume %g\n", source.c_str(),
-	       options.actors, options.actors == 1 ? "" : "s", options.seconds, options.bandwidth ? "high" : "low",
-	       options.audioOut.c_str(), options.volume);
+	Say("watching \"%s\" with %d actor%s for %g s: bandwidth %s, audio out \"%s\" at volume %g\n", source.c_str(),
+	    options.actors, options.actors == 1 ? "" : "s", options.seconds, options.bandwidth ? "high" : "low",
+	    options.audioOut.c_str(), options.volume);
 	std::vector<std::string> devices;
-	printf("audio devices: %s\n",
-	       PopupEntries(host.PopupMenu(views[0].actor, refhost::kKindInput, kInputAudioOut, 8192), &devices).c_str());
+	Say("audio devices: %s\n",
+	    PopupEntries(host.PopupMenu(views[0].actor, refhost::kKindInput, kInputAudioOut, 8192), &devices).c_str());
 	if (std::find(devices.begin(), devices.end(), options.audioOut) == devices.end())
-		printf("note: the plug-in lists no audio device \"%s\"\n", options.audioOut.c_str());
+		Say("note: the plug-in lists no audio device \"%s\"\n", options.audioOut.c_str());
 	records.PrintNewAlerts();
 
 	long long monitorFrom = 0;
@@ -288,31 +453,13 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 	for (ActorView& view : views)
 		host.Activate(view.actor, true);
 
-	// Service messages at a steady rate; a stalled machine skips the ticks it missed.
-	const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / kTicksPerSecond));
-	const auto start = Clock::now();
-	const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
-	auto nextTick = start;
-	int reported = 0;
-	for (;;) {
-		auto now = Clock::now();
-		if (now >= end)
-			break;
-		host.Tick();
-		nextTick += period;
-		if (now - nextTick > std::chrono::seconds(1))
-			nextTick = now + period;
-		now = Clock::now();
-		if (now >= start + std::chrono::seconds(reported + 1)) {
-			records.Update(views);
-			PrintSecond(host, ++reported, views, records.PrintNewAlerts());
-		}
-		std::this_thread::sleep_until(std::min(nextTick, end));
-	}
-	records.Update(views);
-	size_t alertsSoFar = records.PrintNewAlerts();
-	if (reported < int(options.seconds))
-		PrintSecond(host, ++reported, views, alertsSoFar);
+	Summary summary;
+	summary.source = source;
+	summary.picture = summary.sound = "null";
+	summary.seconds = Service(host, options, records, views);
+	summary.interrupted = refhost::Interrupted();
+	if (summary.interrupted)
+		Say("interrupted after %.1f s: stopping the actors\n", summary.seconds);
 
 	// The host's own copy of the last picture, taken before deactivation releases the buffer.
 	refhost::Texture last;
@@ -331,56 +478,28 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 	// The first-use notice's Read Me, as the Apple stand-in's workspace was asked to open it.
 	for (int i = 0; i < apple_standin_opened_count(); ++i) {
 		char path[4096];
-		if (apple_standin_opened_path(i, path, sizeof(path)))
-			printf("opened: %s\n", path);
+		if (apple_standin_opened_path(i, path, sizeof(path))) {
+			Say("opened: %s\n", path);
+			summary.opened.push_back(path);
+		}
 	}
 #endif
 	std::string frames;
 	for (const ActorView& view : views)
 		frames += " " + std::to_string(view.frames);
-	printf("shown in all: frames%s; alerts %zu\n", frames.c_str(), alerts);
+	Say("shown in all: frames%s; alerts %zu\n", frames.c_str(), alerts);
 
 	int status = 0;
-	if (!options.png.empty()) {
-		if (!havePicture) {
-			printf("picture: none, actor 1 showed no frame\n");
-			status = 1;
-		} else if (!refhost::WritePNG(refhost::NativePath(options.png), last.width, last.height, last.pixels)) {
-			printf("picture: cannot write %s\n", options.png.c_str());
-			status = 1;
-		} else {
-			int64_t number = PictureNumber(last);
-			printf("picture: %s (%ux%u%s)\n", options.png.c_str(), last.width, last.height,
-			       number >= 0 ? (", frame #" + std::to_string(number)).c_str() : "");
-		}
-	}
-
-	if (!options.wav.empty()) {
-		Sound sound; // a device that played nothing gives a WAV without samples, in this format
-		std::string note;
-		bool ok = true;
-		if (!options.monitor.empty())
-			ok = ReadMonitor(options, monitorFrom, &sound, &note);
-#ifndef _WIN32
-		else if (options.audioOut != "None")
-			ReadPlayed(options.audioOut, &sound, &note);
-		else
-			note = "nothing is played on \"None\"";
-#endif
-		if (!ok) {
-			printf("sound: %s\n", note.c_str());
-			status = 1;
-		} else if (!refhost::WriteWAV(refhost::NativePath(options.wav), sound.rate, sound.channels, sound.samples)) {
-			printf("sound: cannot write %s\n", options.wav.c_str());
-			status = 1;
-		} else {
-			printf("sound: %s (%d channels at %d Hz, %.1f s)%s%s\n", options.wav.c_str(), sound.channels, sound.rate,
-			       double(sound.samples.size()) / sound.channels / sound.rate, note.empty() ? "" : "; ",
-			       note.c_str());
-		}
-	}
-
-	if (!ReportMisbehaviour(host))
+	if (!options.png.empty() && !WritePicture(options, havePicture, last, &summary))
 		status = 1;
+	if (!options.wav.empty() && !WriteSound(options, monitorFrom, &summary))
+		status = 1;
+	summary.faults = Misbehaviour(host);
+	for (const std::string& fault : summary.faults)
+		Say("fault: %s\n", fault.c_str());
+	if (!summary.faults.empty())
+		status = 1;
+	if (options.json)
+		PrintJson(summary, options, views, host.alerts(), status);
 	return status;
 }

@@ -20,10 +20,14 @@ struct WatchOptions {
 	// null sink under wine, recorded by parec from its monitor).
 	std::string monitor;
 	int monitorRate = 48000, monitorChannels = 2;
+	// A summary as one JSON object on standard output at the end; the lines a second go to
+	// standard error instead.
+	bool json = false;
 };
 
-// Runs the verb; `pattern` is the test source the tool started, or null. Returns the exit status:
-// 0, or 1 when the plug-in could not be loaded, misbehaved, or a file could not be written.
+// Runs the verb until its time is up or Ctrl-C comes; `pattern` is the test source the tool
+// started, or null. Returns the exit status: 0; 1 when the plug-in misbehaved or a file could not
+// be written; 2 when the options do not make a watch; 3 when the plug-in could not be loaded.
 int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_standin_pattern_t* pattern);
 
 #endif
