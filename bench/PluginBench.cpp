@@ -13,8 +13,8 @@
 //                          host time per tick and actor against one actor's
 //
 // The hand-off figure is the service tick less the time spent inside the library's
-// NDIlib_recv_free_video_v2 (the frame replaced goes back to the library on the host's thread, as
-// Part 2.2 has it, and the stand-in's free of a 33 MB frame costs what freeing 33 MB costs); the
+// NDIlib_recv_free_video_v2 (the frame replaced goes back to the library on the host's thread, by
+// design, and the stand-in's free of a 33 MB frame costs what freeing 33 MB costs); the
 // whole tick's ratio is printed beside it. Scenarios of `load`: host-only (the plug-in loaded, no
 // actor: the baseline), no-source, missing-source, 1080p60-sender (the pattern alone: baseline of
 // the next), 1080p60-x4 (four actors on it, playing its stereo audio).
