@@ -132,6 +132,7 @@ struct Host::Impl {
 	int findStringCalls = 0, pictureLoads = 0, pictureDraws = 0;
 	int failAllocations = 0, failRegistrations = 0;
 	bool overrideHelpIndex = false;
+	std::atomic<bool> copyPixels{true};
 	uint32_t helpIndexOverride = 0;
 
 	void Error(const std::string& text) {
@@ -350,9 +351,11 @@ int64_t SvcUpdateImageBuffer(int64_t ref, int64_t handle, uint8_t, uint32_t, con
 	Texture texture;
 	texture.width = width;
 	texture.height = height;
-	texture.pixels.resize(size_t(width) * 4 * height);
-	for (uint32_t y = 0; y < height; ++y)
-		memcpy(texture.pixels.data() + size_t(y) * width * 4, pixels + size_t(y) * rowBytes, size_t(width) * 4);
+	if (h->copyPixels.load(std::memory_order_relaxed)) {
+		texture.pixels.resize(size_t(width) * 4 * height);
+		for (uint32_t y = 0; y < height; ++y)
+			memcpy(texture.pixels.data() + size_t(y) * width * 4, pixels + size_t(y) * rowBytes, size_t(width) * 4);
+	}
 
 	std::lock_guard<std::mutex> guard(h->lock);
 	if (handle == 0 || !h->textures.count(handle)) {
@@ -973,6 +976,19 @@ std::vector<OutputEvent> Host::outputsOf(const Actor* actor, uint32_t index) con
 std::vector<ImageUpdate> Host::imageUpdates() const {
 	std::lock_guard<std::mutex> guard(mImpl->lock);
 	return mImpl->images;
+}
+size_t Host::imageUpdateCount() const {
+	std::lock_guard<std::mutex> guard(mImpl->lock);
+	return mImpl->images.size();
+}
+std::vector<ImageUpdate> Host::imageUpdatesFrom(size_t first) const {
+	std::lock_guard<std::mutex> guard(mImpl->lock);
+	if (first >= mImpl->images.size())
+		return {};
+	return std::vector<ImageUpdate>(mImpl->images.begin() + std::ptrdiff_t(first), mImpl->images.end());
+}
+void Host::SetCopyPixels(bool copy) {
+	mImpl->copyPixels.store(copy);
 }
 std::vector<size_t> Host::trapsCalled() const {
 	std::lock_guard<std::mutex> guard(mImpl->lock);

@@ -186,6 +186,9 @@ public:
 	std::vector<OutputEvent> outputs() const;
 	std::vector<OutputEvent> outputsOf(const Actor* actor, uint32_t index) const;
 	std::vector<ImageUpdate> imageUpdates() const;
+	// The same, cheaply: how many there are, and those from index `first` on.
+	size_t imageUpdateCount() const;
+	std::vector<ImageUpdate> imageUpdatesFrom(size_t first) const;
 	std::vector<size_t> trapsCalled() const;   // offsets of trap slots the plug-in called
 	std::vector<std::string> errors() const;   // misuse of a service: foreign free, bad handle, ...
 	bool textureOf(int64_t handle, Texture* out) const;
@@ -196,6 +199,11 @@ public:
 	int pictureLoads() const;
 	int pictureDraws() const;
 	void ClearRecords();
+
+	// Whether UpdateImageBuffer copies the plug-in's pixels into the host's texture (the default,
+	// as Vantrel does). Off, the texture keeps only the image's size and the update its
+	// description: benchmarks that time the plug-in's own hand-off turn it off.
+	void SetCopyPixels(bool copy);
 
 	// Fault injection.
 	void FailNextAllocations(int count);

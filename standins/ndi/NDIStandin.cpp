@@ -1028,6 +1028,7 @@ NDI_STANDIN_EXPORT bool ndi_standin_receiver_info(NDIlib_recv_instance_t handle,
 	out->video_freed_total = r->videoFreed;
 	out->audio_freed_total = r->audioFreed;
 	out->captures = r->captures;
+	out->capturing = r->capturing;
 	return true;
 }
 

@@ -122,6 +122,9 @@ typedef struct ndi_standin_receiver_info_t {
 	int video_lent, audio_lent;        // outstanding now
 	int64_t video_lent_total, audio_lent_total, video_freed_total, audio_freed_total;
 	int64_t captures;
+	// Threads waiting inside NDIlib_recv_capture_v2 on it now: once a frame has been lent, a
+	// waiting thread is one that has dealt with that frame and come back for the next.
+	int capturing;
 } ndi_standin_receiver_info_t;
 // False when the receiver is not alive.
 NDI_STANDIN_EXPORT bool ndi_standin_receiver_info(NDIlib_recv_instance_t receiver, ndi_standin_receiver_info_t* out);
