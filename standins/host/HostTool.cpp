@@ -381,14 +381,7 @@ int RunDevices(const std::string& plugin) {
 	refhost::Actor* actor = host.CreateActor();
 	refhost::Host::Popup popup = host.PopupMenu(actor, refhost::kKindInput, kInputAudioOut, 16384);
 	host.DisposeActor(actor);
-	std::vector<std::string> entries;
-	std::string entry;
-	for (char c : popup.text) {
-		if (c == '\r')
-			entries.push_back(entry), entry.clear();
-		else
-			entry += c;
-	}
+	const std::vector<std::string> entries = popup.entries();
 	printf("audio outputs: %zu\n", entries.size());
 	for (size_t i = 0; i < entries.size(); ++i)
 		printf("%s %s\n", i + 1 == popup.selected ? "*" : " ", entries[i].c_str()); // counted from 1

@@ -998,6 +998,14 @@ std::vector<std::string> Host::errors() const {
 	std::lock_guard<std::mutex> guard(mImpl->lock);
 	return mImpl->errors;
 }
+std::vector<std::string> Host::Popup::entries() const {
+	std::vector<std::string> list;
+	size_t start = 0;
+	for (size_t end; (end = text.find('\r', start)) != std::string::npos; start = end + 1)
+		list.push_back(text.substr(start, end - start));
+	return list;
+}
+
 bool Host::textureOf(int64_t handle, Texture* out) const {
 	std::lock_guard<std::mutex> guard(mImpl->lock);
 	auto it = mImpl->textures.find(handle);

@@ -165,6 +165,8 @@ public:
 		std::string text; // as written, up to its NUL
 		uint32_t selected = 0;
 		bool terminated = false;
+		// The entries, each of which the text ends with a carriage return.
+		std::vector<std::string> entries() const;
 	};
 	Popup PopupMenu(Actor* actor, uint8_t kind, uint16_t index, uint32_t size);
 	void PopupMenuRaw(Actor* actor, uint8_t kind, uint16_t index, char* buffer, uint32_t size, uint32_t* selected);

@@ -142,21 +142,6 @@ void PrintSecond(refhost::Host& host, int second, std::vector<ActorView>& views,
 		view.framesReported = view.frames;
 }
 
-// The entries of a popup list, separated by commas.
-std::string PopupEntries(const refhost::Host::Popup& popup, std::vector<std::string>* entries) {
-	std::string joined, entry;
-	for (char c : popup.text) {
-		if (c != '\r') {
-			entry += c;
-			continue;
-		}
-		entries->push_back(entry);
-		joined += (joined.empty() ? "" : ", ") + entry;
-		entry.clear();
-	}
-	return joined;
-}
-
 // Interleaved samples and their format.
 struct Sound {
 	int rate = 48000, channels = 2;
@@ -437,9 +422,12 @@ int RunWatch(const std::string& plugin, const WatchOptions& options, const ndi_s
 	Say("watching \"%s\" with %d actor%s for %g s: bandwidth %s, audio out \"%s\" at volume %g\n", source.c_str(),
 	    options.actors, options.actors == 1 ? "" : "s", options.seconds, options.bandwidth ? "high" : "low",
 	    options.audioOut.c_str(), options.volume);
-	std::vector<std::string> devices;
-	Say("audio devices: %s\n",
-	    PopupEntries(host.PopupMenu(views[0].actor, refhost::kKindInput, kInputAudioOut, 8192), &devices).c_str());
+	const std::vector<std::string> devices =
+	    host.PopupMenu(views[0].actor, refhost::kKindInput, kInputAudioOut, 8192).entries();
+	std::string joined;
+	for (const std::string& device : devices)
+		joined += (joined.empty() ? "" : ", ") + device;
+	Say("audio devices: %s\n", joined.c_str());
 	if (std::find(devices.begin(), devices.end(), options.audioOut) == devices.end())
 		Say("note: the plug-in lists no audio device \"%s\"\n", options.audioOut.c_str());
 	records.PrintNewAlerts();

@@ -54,6 +54,16 @@ TEST(HostPropertyText, RejectsMalformedText) {
 	EXPECT_TRUE(refhost::ParsePropertyText(kGoodLine, &defs, &error)) << error;
 }
 
+TEST(HostPopup, EntriesAreTheCarriageReturnEndedPieces) {
+	refhost::Host::Popup popup;
+	EXPECT_TRUE(popup.entries().empty());
+	popup.text = "None\r\rStudio Interface\r";
+	EXPECT_EQ(popup.entries(), (std::vector<std::string>{"None", "", "Studio Interface"}));
+	// What follows the last carriage return is not an entry.
+	popup.text = "None\rBuilt-in Out";
+	EXPECT_EQ(popup.entries(), std::vector<std::string>{"None"});
+}
+
 TEST(HostServices, UndefinedSlotsAreTrapsThatRecordTheirOffset) {
 	Host host;
 	Slot<int64_t (*)()>(host, 32)();
