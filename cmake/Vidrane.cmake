@@ -32,6 +32,8 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   # Windows programs run under wine, each in the build tree's own prefix.
   set(VIDRANE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/cmake/wine-run ${VIDRANE_WINEPREFIX})
+  # GoogleTest programs run through wine-gtest, which tells wine not starting one from a failure.
+  set(VIDRANE_GTEST_RUNNER sh ${CMAKE_SOURCE_DIR}/cmake/wine-gtest ${VIDRANE_WINEPREFIX})
 endif()
 
 if(VIDRANE_BUILD_TESTS AND NOT VIDRANE_FLAVOUR STREQUAL "macos")
@@ -57,7 +59,7 @@ function(vidrane_add_gtest)
   vidrane_warnings(${T_NAME})
   if(WIN32)
     # One process per binary under wine: starting wine for every single test costs too much.
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+    add_test(NAME ${T_NAME} COMMAND ${VIDRANE_GTEST_RUNNER} $<TARGET_FILE:${T_NAME}> --gtest_brief=1)
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   else()
     include(GoogleTest)
