@@ -44,27 +44,36 @@ inline void Transpose4(float* out, size_t step, const float* in, size_t stride) 
 	_mm_storeu_ps(out + 3 * step, s3);
 }
 
+// The channels from `c` on, four at a time and then one by one, for the first `frames` frames (a
+// multiple of 4). Channel groups outside, frames inside: the inner loop only walks two pointers,
+// which leaves every register to the samples.
+inline void InterleaveFrom(float* out, size_t step, const float* in, size_t stride, int c, int copied, int frames) {
+	for (; c + 4 <= copied; c += 4) {
+		const float* src = in + size_t(c) * stride;
+		float* dst = out + c;
+		for (int f = 0; f < frames; f += 4, src += 4, dst += 4 * step)
+			Transpose4(dst, step, src, stride);
+	}
+	for (; c < copied; ++c) {
+		const float* src = in + size_t(c) * stride;
+		for (int f = 0; f < frames; ++f)
+			out[size_t(f) * step + size_t(c)] = src[f];
+	}
+}
+
 // Returns the first frame it did not write.
 int InterleaveSSE(float* out, size_t step, const float* in, size_t stride, int copied, int frames) {
-	int f = 0;
+	const int done = frames & ~3;
 	if (step == 2 && copied == 2) {
-		for (; f + 4 <= frames; f += 4) {
+		for (int f = 0; f < done; f += 4) {
 			const __m128 left = _mm_loadu_ps(in + f), right = _mm_loadu_ps(in + stride + f);
 			_mm_storeu_ps(out + 2 * f, _mm_unpacklo_ps(left, right));
 			_mm_storeu_ps(out + 2 * f + 4, _mm_unpackhi_ps(left, right));
 		}
-		return f;
+		return done;
 	}
-	for (; f + 4 <= frames; f += 4) {
-		float* frame = out + size_t(f) * step;
-		int c = 0;
-		for (; c + 4 <= copied; c += 4)
-			Transpose4(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
-		for (; c < copied; ++c)
-			for (int k = 0; k < 4; ++k)
-				frame[size_t(k) * step + size_t(c)] = in[size_t(c) * stride + size_t(f + k)];
-	}
-	return f;
+	InterleaveFrom(out, step, in, stride, 0, copied, done);
+	return done;
 }
 #endif
 
@@ -85,32 +94,26 @@ VIDRANE_TARGET_AVX inline void Transpose8(float* out, size_t step, const float* 
 }
 
 VIDRANE_TARGET_AVX int InterleaveAVX(float* out, size_t step, const float* in, size_t stride, int copied, int frames) {
-	int f = 0;
 	if (step == 2 && copied == 2) {
-		for (; f + 8 <= frames; f += 8) {
+		const int done = frames & ~7;
+		for (int f = 0; f < done; f += 8) {
 			const __m256 left = _mm256_loadu_ps(in + f), right = _mm256_loadu_ps(in + stride + f);
 			const __m256 lo = _mm256_unpacklo_ps(left, right), hi = _mm256_unpackhi_ps(left, right);
 			_mm256_storeu_ps(out + 2 * f, _mm256_permute2f128_ps(lo, hi, 0x20));
 			_mm256_storeu_ps(out + 2 * f + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
 		}
-		return f;
+		return done;
 	}
-	for (; f + 8 <= frames; f += 8) {
-		float* frame = out + size_t(f) * step;
-		int c = 0;
-		for (; c + 8 <= copied; c += 8) {
-			Transpose8(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
-			Transpose8(frame + 4 * step + c, step, in + size_t(c) * stride + size_t(f + 4), stride);
-		}
-		for (; c + 4 <= copied; c += 4) {
-			Transpose4(frame + c, step, in + size_t(c) * stride + size_t(f), stride);
-			Transpose4(frame + 4 * step + c, step, in + size_t(c) * stride + size_t(f + 4), stride);
-		}
-		for (; c < copied; ++c)
-			for (int k = 0; k < 8; ++k)
-				frame[size_t(k) * step + size_t(c)] = in[size_t(c) * stride + size_t(f + k)];
+	const int done = frames & ~3;
+	int c = 0;
+	for (; c + 8 <= copied; c += 8) {
+		const float* src = in + size_t(c) * stride;
+		float* dst = out + c;
+		for (int f = 0; f < done; f += 4, src += 4, dst += 4 * step)
+			Transpose8(dst, step, src, stride);
 	}
-	return f;
+	InterleaveFrom(out, step, in, stride, c, copied, done);
+	return done;
 }
 
 bool HaveAVX() {
