@@ -125,6 +125,9 @@ struct Host::Impl {
 	std::vector<std::string> errors;
 	std::map<void*, size_t> allocations;
 	std::map<int64_t, Receiver> receivers;
+	// The last Tick's service calls: the actor record each went to and how long it took. The host's
+	// thread only, like Tick itself.
+	std::vector<std::pair<const void*, double>> lastTick;
 	int64_t nextReceiver = 1;
 	std::map<int64_t, Texture> textures;
 	int64_t nextTexture = 1;
@@ -804,10 +807,21 @@ void Host::Tick() {
 			if (entry.second.mask & kServiceMessage)
 				receivers.push_back(entry.second);
 	}
+	mImpl->lastTick.clear();
 	for (const auto& r : receivers) {
 		PrepareCall();
+		const auto start = std::chrono::steady_clock::now();
 		reinterpret_cast<MessageReceiverFn>(r.proc)(mImpl->params.data(), kServiceMessage, 0, nullptr, 0, r.refcon);
+		mImpl->lastTick.emplace_back(r.info, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 	}
+}
+
+double Host::lastServiceSeconds(const Actor* actor) const {
+	double seconds = -1.0;
+	for (const auto& call : mImpl->lastTick)
+		if (call.first == actor->info.data())
+			seconds = std::max(seconds, 0.0) + call.second;
+	return seconds;
 }
 
 void Host::SendTeardown(Actor* actor) {

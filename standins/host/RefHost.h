@@ -156,6 +156,9 @@ public:
 	void SetInput(Actor* actor, int index, const HostValue& value);
 	// The service message to every active actor whose receiver asked for it.
 	void Tick();
+	// How long the last Tick's service call to the actor took, in seconds (all of them, should it
+	// have several receivers); -1 when it got none.
+	double lastServiceSeconds(const Actor* actor) const;
 	void SendTeardown(Actor* actor);
 
 	// Other callbacks.
