@@ -793,18 +793,28 @@ int Load(const char* self, double seconds) {
 		double cpu = 0;
 		long frames = 0;
 	} s[] = {{"host-only"}, {"no-source"}, {"missing-source"}, {"1080p60-sender"}, {"1080p60-x4"}};
-	for (S& x : s)
-		if (!RunChild(self, x.name, seconds, &x.cpu, &x.frames))
-			Fail(std::string("scenario ") + x.name + " failed");
-	for (const S& x : s)
-		printf("scenario %-15s %.4f %% of a core, %ld frames shown\n", x.name, x.cpu * 100, x.frames);
+	// Three runs of each, taken in turn, and the lowest of each kept: a 60 Hz loop's own cost moves
+	// by a tenth of a per cent from one process to the next, as much as the differences measured.
+	constexpr int kRuns = 3;
+	for (int run = 0; run < kRuns; ++run)
+		for (S& x : s) {
+			double cpu = 0;
+			long frames = 0;
+			if (!RunChild(self, x.name, seconds, &cpu, &frames))
+				Fail(std::string("scenario ") + x.name + " failed");
+			printf("scenario %-15s run %d: %.4f %% of a core, %ld frames shown\n", x.name, run + 1, cpu * 100, frames);
+			if (run == 0 || cpu < x.cpu) {
+				x.cpu = cpu;
+				x.frames = frames;
+			}
+		}
 	const double host = s[0].cpu;
 	const double none = s[1].cpu - host, missing = s[2].cpu - host, added = s[4].cpu - s[3].cpu;
 	Row("CPU, one actor with no source", Fmt("%.3f %%", none * 100),
-	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%)", s[1].cpu * 100, host * 100), "< 0.1 %",
+	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; lowest of 3 runs each)", s[1].cpu * 100, host * 100), "< 0.1 %",
 	    none < 0.001);
 	Row("CPU, one input waiting for a missing source", Fmt("%.3f %%", missing * 100),
-	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; 20 discovery passes/s)", s[2].cpu * 100,
+	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; lowest of 3 runs each; 20 discovery passes/s)", s[2].cpu * 100,
 	        host * 100),
 	    "< 0.1 %",
 	    missing < 0.001);
