@@ -55,6 +55,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -735,6 +736,32 @@ double CpuSeconds() {
 	return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// One thread doing what a discovery pass cannot do without: a 50 ms timed wait, 20 a second,
+// until destroyed.
+class TimedWaiter {
+public:
+	TimedWaiter() : mThread([this] { Run(); }) {}
+	~TimedWaiter() {
+		{
+			std::lock_guard<std::mutex> guard(mLock);
+			mStop = true;
+		}
+		mCondition.notify_all();
+		mThread.join();
+	}
+
+private:
+	void Run() {
+		std::unique_lock<std::mutex> lock(mLock);
+		while (!mStop)
+			mCondition.wait_for(lock, std::chrono::milliseconds(50));
+	}
+	std::mutex mLock;
+	std::condition_variable mCondition;
+	bool mStop = false;
+	std::thread mThread; // last: started once the members it uses exist
+};
+
 // Runs in its own process: sets the scenario up, lets it settle, then measures CPU over wall time
 // while the host services at 60 Hz. Prints "CPU <fraction of a core>".
 int Scenario(const std::string& name, double seconds) {
@@ -743,21 +770,13 @@ int Scenario(const std::string& name, double seconds) {
 	// measured is the plug-in's.
 	b.host.SetCopyPixels(false);
 	ndi_standin_pattern_t* pattern = nullptr;
-	std::mutex waitLock;
-	std::condition_variable waitCondition;
-	bool stopWaiting = false;
-	std::thread waiter;
+	std::unique_ptr<TimedWaiter> waiter;
 	if (name == "host-only") {
 		// the plug-in loaded, no actor: the host's 60 Hz loop alone, the baseline
 	} else if (name == "timed-waits") {
-		// No actor; one thread doing what a discovery pass cannot do without: a 50 ms timed wait,
-		// 20 a second. What the machine charges for those wake-ups alone is the floor of
+		// No actor; what the machine charges for a discovery pass's wake-ups alone, the floor of
 		// missing-source.
-		waiter = std::thread([&] {
-			std::unique_lock<std::mutex> lock(waitLock);
-			while (!stopWaiting)
-				waitCondition.wait_for(lock, std::chrono::milliseconds(50));
-		});
+		waiter = std::make_unique<TimedWaiter>();
 	} else if (name == "no-source") {
 		b.Actor("");
 	} else if (name == "missing-source") {
@@ -803,14 +822,6 @@ int Scenario(const std::string& name, double seconds) {
 	       ndi_standin_call_count("NDIlib_recv_capture_v2") / wall);
 	if (pattern)
 		ndi_standin_pattern_stop(pattern);
-	if (waiter.joinable()) {
-		{
-			std::lock_guard<std::mutex> guard(waitLock);
-			stopWaiting = true;
-		}
-		waitCondition.notify_all();
-		waiter.join();
-	}
 	return 0;
 }
 
@@ -849,24 +860,26 @@ int Load(const char* self, double seconds) {
 				x.frames = frames;
 			}
 		}
-	const double host = s[0].cpu;
-	const double none = s[1].cpu - host, missing = s[2].cpu - host, waits = s[3].cpu - host;
-	const double added = s[5].cpu - s[4].cpu;
+	const S &hostOnly = s[0], &noSource = s[1], &missingSource = s[2], &timedWaits = s[3], &sender = s[4],
+	        &watched = s[5];
+	const double host = hostOnly.cpu;
+	const double none = noSource.cpu - host, missing = missingSource.cpu - host, waits = timedWaits.cpu - host;
+	const double added = watched.cpu - sender.cpu;
 	Row("CPU, one actor with no source", Fmt("%.3f %%", none * 100),
-	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; lowest of 3 runs each)", s[1].cpu * 100,
-	        host * 100),
+	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; lowest of 3 runs each)",
+	        noSource.cpu * 100, host * 100),
 	    "< 0.1 %",
 	    none < 0.001);
 	Row("CPU, one input waiting for a missing source", Fmt("%.3f %%", missing * 100),
 	    Fmt("one core, over the host's 60 Hz loop alone (%.3f %% vs %.3f %%; lowest of 3 runs each); 20 discovery "
 	        "passes/s, whose 50 ms timed waits alone cost %.3f %% on this machine",
-	        s[2].cpu * 100, host * 100, waits * 100),
+	        missingSource.cpu * 100, host * 100, waits * 100),
 	    "< 0.1 %",
 	    missing < 0.001);
 	Row("CPU, 1080p60 + stereo watched by 4 actors", Fmt("%.2f %%", added * 100),
-	    Fmt("one core, over the sender alone (%.1f %% vs %.1f %%); %ld frames shown", s[5].cpu * 100, s[4].cpu * 100,
-	        s[5].frames),
-	    "(reported)", s[5].frames > 0);
+	    Fmt("one core, over the sender alone (%.1f %% vs %.1f %%); %ld frames shown", watched.cpu * 100,
+	        sender.cpu * 100, watched.frames),
+	    "(reported)", watched.frames > 0);
 	return 0;
 }
 
