@@ -190,6 +190,7 @@ std::thread* StartDetachedThread(NDIInput* input) {
 } // namespace
 
 std::thread* (*NDIInput::sStartThread)(NDIInput*) = StartDetachedThread;
+void (*NDIInput::sBeforeReleaseHandOver)(NDIInput*) = nullptr;
 
 NDIInput::~NDIInput() {
 	if (mAudioContext) {
@@ -209,6 +210,8 @@ void NDIInput::Release() {
 	if (mOwner)
 		mOwner->NotifyNDIInputRelease(mParameters, this);
 	mRunning.store(false, std::memory_order_release);
+	if (sBeforeReleaseHandOver)
+		sBeforeReleaseHandOver(this);
 	FinishOneSide();
 }
 

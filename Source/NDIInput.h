@@ -107,6 +107,9 @@ public:
 	// Starts the receive thread; a test may replace it to see what happens when no thread can
 	// be had. Returns null (and throws nothing) when the thread cannot be started.
 	static std::thread* (*sStartThread)(NDIInput* input);
+	// Called by the last Release between ending the thread's run and the input's final hand-over
+	// (null: nothing). A test may pause there to let the receive thread finish its side first.
+	static void (*sBeforeReleaseHandOver)(NDIInput* input);
 
 	int Startup();
 	int Shutdown();
