@@ -65,6 +65,7 @@ protected:
 		EXPECT_TRUE(Manager().empty());
 		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }))
 			<< "receive threads still running";
+		NDIInput::JoinFinishedThreads();
 		EXPECT_EQ(ndinet::LiveReceivers(), 0);
 		EXPECT_EQ(ndinet::LiveFinders(), 0);
 		EXPECT_EQ(ndinet::FramesOutstanding(), 0);

@@ -140,20 +140,29 @@ TEST_F(InputTest, LastReleaseEndsTheThreadAndServiceNotifiesNobody) {
 	}
 }
 
-TEST_F(InputTest, DeadInputIsHandedOutAndFreedAtItsLastRelease) {
+TEST_F(InputTest, DeadInputLeavesTheListAndIsFreedAtItsLastRelease) {
 	ndinet::FailFindCreate(1);
 	NDIInput* dead = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
 	ASSERT_NE(dead, nullptr);
 	ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
-	NDIInput* again = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
-	EXPECT_EQ(again, dead) << "a Dead input stays listed for its name";
+	EXPECT_TRUE(dead->IsDead());
 	RecordingClient a;
 	dead->mClients.AddClient(&a.client);
 	dead->Service();
-	EXPECT_TRUE(a.frames.empty());
+	EXPECT_TRUE(a.frames.empty()) << "a Dead input never delivers";
 	dead->mClients.RemoveClient(&a.client);
-	again->Release();
+
+	// The next request for the name gets a live input, the only one listed; the Dead one lives on
+	// for its holder until released.
+	NDIInput* fresh = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
+	ASSERT_NE(fresh, nullptr);
+	EXPECT_NE(fresh, dead);
+	EXPECT_FALSE(fresh->IsDead());
+	ASSERT_EQ(Manager().size(), 1u);
+	EXPECT_EQ(Manager().front(), fresh);
 	dead->Release(); // frees it (under ASan a leak or a double free would show)
+	EXPECT_EQ(Manager().size(), 1u) << "releasing the Dead input leaves the live one listed";
+	fresh->Release();
 	EXPECT_TRUE(Manager().empty());
 }
 
