@@ -273,7 +273,8 @@ bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
 
 } // namespace
 
-WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread};
+WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread,
+                                                  ::CoInitializeEx, ::CoUninitialize};
 
 // ---------------------------------------------------------------------------------------------
 // MMNotificationClient
@@ -447,11 +448,11 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
 		return;
 	}
 	const std::wstring wideID = Utf8ToWide(persistentID);
-	CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+	sPlatform.CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
 	WASAPIRenderState* state = new (std::nothrow) WASAPIRenderState();
 	if (!state) {
-		CoUninitialize();
+		sPlatform.CoUninitialize();
 		SetError(__LINE__, "Could not create render state.");
 		mStatus = kStatusFailed;
 		return;
@@ -779,7 +780,7 @@ void CWASAPIAudioContext::ShutdownRenderState() {
 	free(state->mConvertBuffer);
 	delete state;
 	mRenderState = nullptr;
-	CoUninitialize();
+	sPlatform.CoUninitialize();
 }
 
 // ---------------------------------------------------------------------------------------------
