@@ -278,7 +278,8 @@ bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
 
 } // namespace
 
-WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread};
+WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread,
+                                                  ::CoInitializeEx, ::CoUninitialize};
 
 // ---------------------------------------------------------------------------------------------
 // MMNotificationClient
@@ -443,8 +444,8 @@ int CWASAPIAudioContext::CreateWASAPIAudioContext(const std::string& persistentI
 CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int channels, int sampleRate,
                                          int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
-      mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr), mResampling(false),
-      mMapBuffer(nullptr), mMapFloats(0) {
+      mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr),
+      mComInitialized(false), mResampling(false), mMapBuffer(nullptr), mMapFloats(0) {
 	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
 	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
 		SetError(__LINE__, "Invalid stream format.");
@@ -452,11 +453,14 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
 		return;
 	}
 	std::wstring wideID = Utf8ToWide(persistentID);
-	CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+	// A thread already in another apartment keeps it, and must not be uninitialised for it.
+	const HRESULT com = sPlatform.CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+	mComInitialized = com == S_OK || com == S_FALSE;
 
 	WASAPIRenderState* state = new (std::nothrow) WASAPIRenderState();
 	if (!state) {
-		CoUninitialize();
+		if (mComInitialized)
+			sPlatform.CoUninitialize();
 		SetError(__LINE__, "Could not create render state.");
 		mStatus = kStatusFailed;
 		return;
@@ -783,7 +787,8 @@ void CWASAPIAudioContext::ShutdownRenderState() {
 	free(state->mConvertBuffer);
 	delete state;
 	mRenderState = nullptr;
-	CoUninitialize();
+	if (mComInitialized)
+		sPlatform.CoUninitialize();
 }
 
 // ---------------------------------------------------------------------------------------------

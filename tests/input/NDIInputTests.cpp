@@ -332,6 +332,39 @@ TEST_F(AudioInputTest, FailedCreationIsRetriedAndAnEarlyVolumeReachesTheFirstBlo
 	input->Release();
 }
 
+// The receive thread makes the input's AudioQueue, so the receive thread takes it down:
+// whichever side of the input's end comes last, the queue is never stopped and disposed on the
+// host's thread, which must not wait on audio work.
+class AudioInputEnd : public AudioInputTest {
+protected:
+	void CheckQueueGoesWithTheReceiveThread(LastSide last) {
+		SCOPED_TRACE(Describe(last));
+		ndinet::Sender sender("Playing");
+		NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+		ASSERT_TRUE(Connected(input));
+		ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960, 0.5f));
+		ASSERT_NE(ContextOf(input), nullptr);
+		ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 1), 1) << "the queue plays";
+
+		ASSERT_TRUE(ReleaseLast(input, last)) << "the order could not be forced";
+		ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		AppleStandinQueueInfo info{};
+		ASSERT_TRUE(apple_standin_queue_info(0, &info));
+		EXPECT_TRUE(info.disposed);
+		EXPECT_NE(info.disposedOnThread, apple_standin_thread_id()) << "disposed on the host's thread";
+		EXPECT_EQ(info.disposedOnThread, info.createdOnThread) << "the receive thread made it and takes it down";
+		EXPECT_EQ(apple_standin_queues_created(), 1);
+	}
+};
+
+TEST_F(AudioInputEnd, QueueGoesWithTheReceiveThreadWhenTheThreadEndsFirst) {
+	CheckQueueGoesWithTheReceiveThread(LastSide::HostsRelease);
+}
+
+TEST_F(AudioInputEnd, QueueGoesWithTheReceiveThreadWhenTheHostReleasesFirst) {
+	CheckQueueGoesWithTheReceiveThread(LastSide::ReceiveThread);
+}
+
 TEST_F(AudioInputTest, SharedInputTakesTheLastAcquirersDevice) {
 	ndinet::Sender sender("Shared");
 	NDIInput* a = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
