@@ -24,59 +24,58 @@ CDeviceDescList::CDeviceDescList(DeviceType type) : mDeviceType(type) {}
 CDeviceDescList::CDeviceDescList(const CDeviceDescList& other) : mDevices(other.GetDevices()), mDeviceType(other.mDeviceType) {}
 
 bool CDeviceDescList::FindByName(const std::string& name, unsigned long& index) const {
-	mMutex.Lock();
-	bool found = false;
-	for (unsigned long i = 0; i < mDevices.size() && !found; ++i) {
+	CMutexLocker lock(mMutex);
+	for (unsigned long i = 0; i < mDevices.size(); ++i) {
 		if (mDevices[i].mName == name) {
 			index = i;
-			found = true;
+			return true;
 		}
 	}
-	mMutex.Unlock();
-	return found;
+	return false;
 }
 
 bool CDeviceDescList::GetDefaultDevice(CDeviceDesc& desc) const {
-	mMutex.Lock();
-	bool found = false;
+	CMutexLocker lock(mMutex);
 	for (const CDeviceDesc& device : mDevices) {
 		if (device.mIsDefault) {
 			desc = device;
-			found = true;
-			break;
+			return true;
 		}
 	}
-	mMutex.Unlock();
-	return found;
+	return false;
 }
 
 void CDeviceDescList::Assign(CDeviceDescList other) {
-	mMutex.Lock();
+	CMutexLocker lock(mMutex);
 	mDevices.swap(other.mDevices);
-	mMutex.Unlock();
 }
 
+namespace {
+// The copy Assign takes may fail for want of memory; the list then keeps what it had.
+void AssignQuietly(CDeviceDescList& list, const CDeviceDescList& fresh) {
+	try {
+		list.Assign(fresh);
+	} catch (...) {
+	}
+}
+} // namespace
+
 unsigned long CDeviceDescList::GetCount() const {
-	mMutex.Lock();
-	unsigned long count = mDevices.size();
-	mMutex.Unlock();
-	return count;
+	CMutexLocker lock(mMutex);
+	return mDevices.size();
 }
 
 bool CDeviceDescList::GetDevice(unsigned long index, CDeviceDesc& desc) const {
-	mMutex.Lock();
-	bool found = index < mDevices.size();
-	if (found)
-		desc = mDevices[index];
-	mMutex.Unlock();
-	return found;
+	CMutexLocker lock(mMutex);
+	if (index >= mDevices.size())
+		return false;
+	desc = mDevices[index];
+	return true;
 }
 
 std::vector<CDeviceDesc> CDeviceDescList::GetDevices() const {
-	mMutex.Lock();
-	std::vector<CDeviceDesc> copy = mDevices;
-	mMutex.Unlock();
-	return copy;
+	CMutexLocker lock(mMutex);
+	return mDevices;
 }
 
 #ifndef _WIN32
@@ -184,14 +183,21 @@ bool DescribeDevice(AudioObjectID id, DeviceType type, AudioObjectID defaultInpu
 		UInt32 size = sizeof(rate);
 		complete = AudioObjectGetPropertyData(id, &address, 0, nullptr, &size, &rate) == 0;
 	}
-	std::string nameText, uidText;
-	complete = complete && ToUTF8(name, nameText) && ToUTF8(uid, uidText);
-	if (complete)
-		desc = CDeviceDesc(nameText, uidText, isDefault, channels, rate, bits);
+	bool failed = false;
+	try {
+		std::string nameText, uidText;
+		complete = complete && ToUTF8(name, nameText) && ToUTF8(uid, uidText);
+		if (complete)
+			desc = CDeviceDesc(nameText, uidText, isDefault, channels, rate, bits);
+	} catch (...) {
+		failed = true; // out of memory: rethrown once both strings are released
+	}
 	if (name)
 		CFRelease(name);
 	if (uid)
 		CFRelease(uid);
+	if (failed)
+		throw std::bad_alloc();
 	return complete;
 }
 
@@ -214,14 +220,21 @@ void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 			size = 0;
 		// The system may hand back fewer devices than it announced.
 		UInt32 returned = size / sizeof(AudioObjectID);
-		for (UInt32 i = 0; i < returned && i < count; ++i) {
-			CDeviceDesc desc;
-			if (DescribeDevice(ids[i], list.mDeviceType, defaultInput, defaultOutput, desc))
-				fresh.mDevices.push_back(desc);
+		bool complete = true;
+		try {
+			for (UInt32 i = 0; i < returned && i < count; ++i) {
+				CDeviceDesc desc;
+				if (DescribeDevice(ids[i], list.mDeviceType, defaultInput, defaultOutput, desc))
+					fresh.mDevices.push_back(desc);
+			}
+		} catch (...) {
+			complete = false; // out of memory: the list keeps what it had
 		}
 		delete[] ids;
+		if (!complete)
+			return;
 	}
-	list.Assign(fresh);
+	AssignQuietly(list, fresh);
 }
 
 #else // _WIN32
@@ -264,6 +277,7 @@ bool ReadEndpoint(IMMDevice* device, DeviceType type, std::vector<CDeviceDesc>& 
 	PROPVARIANT name;
 	PropVariantInit(&name);
 	EDataFlow flow = eRender;
+	bool failed = false;
 
 	bool ok = SUCCEEDED(device->GetId(&id)) && SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store))
 		&& SUCCEEDED(device->QueryInterface(IID_IMMEndpoint, reinterpret_cast<void**>(&endpoint)))
@@ -276,8 +290,12 @@ bool ReadEndpoint(IMMDevice* device, DeviceType type, std::vector<CDeviceDesc>& 
 		if ((capture && type == kDeviceTypeInput) || (render && type == kDeviceTypeOutput)) {
 			// A name that is not a wide string reads as empty.
 			const wchar_t* friendly = name.vt == VT_LPWSTR ? name.pwszVal : nullptr;
-			out.push_back(CDeviceDesc(ToUTF8(friendly), ToUTF8(id), false, render ? format->nChannels : 0,
-			                          double(format->nSamplesPerSec), format->wBitsPerSample));
+			try {
+				out.push_back(CDeviceDesc(ToUTF8(friendly), ToUTF8(id), false, render ? format->nChannels : 0,
+				                          double(format->nSamplesPerSec), format->wBitsPerSample));
+			} catch (...) {
+				failed = true; // out of memory: rethrown once every object is released
+			}
 		}
 	}
 	if (format)
@@ -288,6 +306,8 @@ bool ReadEndpoint(IMMDevice* device, DeviceType type, std::vector<CDeviceDesc>& 
 	SafeRelease(store);
 	if (id)
 		CoTaskMemFree(id);
+	if (failed)
+		throw std::bad_alloc();
 	return ok;
 }
 
@@ -301,13 +321,19 @@ void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 	IMMDeviceEnumerator* enumerator = nullptr;
 	IMMDeviceCollection* collection = nullptr;
 	UINT count = 0;
+	bool complete = true;
 	if (sEnumeratorFactory && SUCCEEDED(sEnumeratorFactory(&enumerator)) && enumerator
 		&& SUCCEEDED(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &collection)) && collection
 		&& SUCCEEDED(collection->GetCount(&count))) {
 		for (UINT i = 0; i < count; ++i) {
 			IMMDevice* device = nullptr;
-			bool ok = SUCCEEDED(collection->Item(i, &device)) && device
-				&& ReadEndpoint(device, list.mDeviceType, fresh.mDevices);
+			bool ok = false;
+			try {
+				ok = SUCCEEDED(collection->Item(i, &device)) && device
+					&& ReadEndpoint(device, list.mDeviceType, fresh.mDevices);
+			} catch (...) {
+				complete = false; // out of memory: the list keeps what it had
+			}
 			SafeRelease(device);
 			if (!ok)
 				break;
@@ -317,7 +343,8 @@ void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 	SafeRelease(enumerator);
 	if (init == S_OK || init == S_FALSE)
 		CoUninitialize();
-	list.Assign(fresh);
+	if (complete)
+		AssignQuietly(list, fresh);
 }
 
 #endif

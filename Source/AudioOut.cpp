@@ -384,7 +384,12 @@ bool ChooseDevice(const std::string& persistentID, CDeviceDesc& chosen) {
 
 int CCoreAudioContext::CreateCoreAudioContext(const std::string& persistentID, int channels, int sampleRate,
                                               int framesPerBuffer, CCoreAudioContext*& context) {
-	context = new CCoreAudioContext(persistentID, channels, sampleRate, framesPerBuffer);
+	try {
+		context = new CCoreAudioContext(persistentID, channels, sampleRate, framesPerBuffer);
+	} catch (...) {
+		context = nullptr; // out of memory (the device walk or the context itself): no queue was made
+		return kStatusNoQueue;
+	}
 	const int status = context->mStatus;
 	if (status != 0) {
 		context->Release();

@@ -56,7 +56,8 @@ template <class T> void SafeRelease(T*& object) {
 	}
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
+// Out of memory gives the empty text, as an unconvertible one does.
+std::wstring Utf8ToWide(const std::string& text) try {
 	if (text.empty() || text.size() > INT_MAX / 2)
 		return std::wstring();
 	const int size = static_cast<int>(text.size());
@@ -68,9 +69,11 @@ std::wstring Utf8ToWide(const std::string& text) {
 		return std::wstring();
 	wide.resize(length);
 	return wide;
+} catch (...) {
+	return std::wstring();
 }
 
-std::string WideToUtf8(const wchar_t* wide) {
+std::string WideToUtf8(const wchar_t* wide) try {
 	if (!wide || !*wide)
 		return std::string();
 	const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
@@ -81,6 +84,8 @@ std::string WideToUtf8(const wchar_t* wide) {
 		return std::string();
 	text.resize(length - 1);
 	return text;
+} catch (...) {
+	return std::string();
 }
 
 bool HasExtension(const WAVEFORMATEX* format) {
@@ -273,7 +278,8 @@ bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
 
 } // namespace
 
-WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread};
+WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateSystemEvent, CreateSystemThread,
+                                                  ::CoInitializeEx, ::CoUninitialize};
 
 // ---------------------------------------------------------------------------------------------
 // MMNotificationClient
@@ -438,27 +444,30 @@ int CWASAPIAudioContext::CreateWASAPIAudioContext(const std::string& persistentI
 CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int channels, int sampleRate,
                                          int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
-      mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr), mResampling(false),
-      mMapBuffer(nullptr), mMapFloats(0) {
+      mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr),
+      mComInitialized(false), mResampling(false), mMapBuffer(nullptr), mMapFloats(0) {
 	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
 	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
 		SetError(__LINE__, "Invalid stream format.");
 		mStatus = kStatusFailed;
 		return;
 	}
-	const std::wstring wideID = Utf8ToWide(persistentID);
-	CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+	std::wstring wideID = Utf8ToWide(persistentID);
+	// A thread already in another apartment keeps it, and must not be uninitialised for it.
+	const HRESULT com = sPlatform.CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+	mComInitialized = com == S_OK || com == S_FALSE;
 
 	WASAPIRenderState* state = new (std::nothrow) WASAPIRenderState();
 	if (!state) {
-		CoUninitialize();
+		if (mComInitialized)
+			sPlatform.CoUninitialize();
 		SetError(__LINE__, "Could not create render state.");
 		mStatus = kStatusFailed;
 		return;
 	}
 	state->mOwner = this;
 	state->mRequestedChannels = channels;
-	state->mRequestedDeviceID = wideID;
+	state->mRequestedDeviceID.swap(wideID); // allocates nothing
 	state->mRequestedSampleRate = sampleRate;
 	state->mRequestedFramesPerBuffer = framesPerBuffer;
 	mRenderState = state;
@@ -492,27 +501,27 @@ bool CWASAPIAudioContext::IsCompatible(const std::string& persistentID, int, int
 }
 
 WASAPIDeviceInfo CWASAPIAudioContext::GetDeviceInfo() const {
-	mInfoLock.Lock();
-	WASAPIDeviceInfo info = {mAPIName, mDeviceName, mDeviceID, mDeviceChannels, mDeviceSampleRate,
-	                         mDeviceFramesPerBuffer};
-	mInfoLock.Unlock();
-	return info;
+	CMutexLocker lock(mInfoLock);
+	return WASAPIDeviceInfo{mAPIName, mDeviceName, mDeviceID, mDeviceChannels, mDeviceSampleRate,
+	                        mDeviceFramesPerBuffer};
 }
 
 void CWASAPIAudioContext::GetErrorRecord(std::string& file, int& line, std::string& message) const {
-	mInfoLock.Lock();
+	CMutexLocker lock(mInfoLock);
 	file = mErrorFile;
 	line = mErrorLine;
 	message = mErrorMessage;
-	mInfoLock.Unlock();
 }
 
 void CWASAPIAudioContext::SetError(int line, const char* message) {
-	mInfoLock.Lock();
-	mErrorFile = kErrorFile;
+	CMutexLocker lock(mInfoLock);
 	mErrorLine = line;
-	mErrorMessage = message;
-	mInfoLock.Unlock();
+	try {
+		mErrorFile = kErrorFile;
+		mErrorMessage = message;
+	} catch (...) {
+		// Out of memory: the record keeps its line only.
+	}
 }
 
 int CWASAPIAudioContext::FillBuffer(float* buffer, int frames) {
@@ -638,14 +647,13 @@ void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state, int deviceFr
 	}
 	SafeRelease(store);
 
-	mInfoLock.Lock();
-	mAPIName = "WASAPI";
-	mDeviceName = name;
-	mDeviceID = id;
+	CMutexLocker lock(mInfoLock);
+	mAPIName = "WASAPI"; // short enough to need no allocation
+	mDeviceName.swap(name);
+	mDeviceID.swap(id);
 	mDeviceChannels = state->mDeviceChannels;
 	mDeviceSampleRate = state->mDeviceSampleRate;
 	mDeviceFramesPerBuffer = deviceFrames;
-	mInfoLock.Unlock();
 }
 
 int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
@@ -779,14 +787,34 @@ void CWASAPIAudioContext::ShutdownRenderState() {
 	free(state->mConvertBuffer);
 	delete state;
 	mRenderState = nullptr;
-	CoUninitialize();
+	if (mComInitialized)
+		sPlatform.CoUninitialize();
 }
 
 // ---------------------------------------------------------------------------------------------
 // The render thread
 
+namespace {
+void RenderLoop(WASAPIRenderState* state);
+}
+
+// Nothing thrown may leave the thread: it would end the host's process.
 DWORD WINAPI RenderThreadProc(LPVOID param) {
-	WASAPIRenderState* state = static_cast<WASAPIRenderState*>(param);
+	for (;;) {
+		WASAPIRenderState* state = static_cast<WASAPIRenderState*>(param);
+		try {
+			RenderLoop(state);
+			return 0;
+		} catch (...) {
+			// Out of memory in a pass: the loop goes on after the retry interval.
+			if (WaitForSingleObject(state->mQuitEvent, kRetryIntervalMs) == WAIT_OBJECT_0)
+				return 0;
+		}
+	}
+}
+
+namespace {
+void RenderLoop(WASAPIRenderState* state) {
 	bool started = false;
 	bool failed = false;
 	while (WaitForSingleObject(state->mQuitEvent, 0) != WAIT_OBJECT_0) {
@@ -809,7 +837,7 @@ DWORD WINAPI RenderThreadProc(LPVOID param) {
 		// A device that went away may never signal again, so after a failure the wait is bounded.
 		WaitForSingleObject(state->mBufferEvent, failed ? kRetryIntervalMs : INFINITE);
 	}
-	return 0;
 }
+} // namespace
 
 #endif // _WIN32

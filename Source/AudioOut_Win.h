@@ -122,12 +122,15 @@ struct WASAPIDeviceInfo {
 	int32_t mFramesPerBuffer;
 };
 
-// The platform operations the set-up goes through. Tests replace members to hand fake endpoints
-// in, or to make an event or the render thread impossible to create.
+// The platform operations the set-up and the teardown go through. Tests replace members to hand
+// fake endpoints in, to make an event or the render thread impossible to create, or to see on
+// which threads COM is initialised and uninitialised.
 struct WASAPIPlatform {
 	HRESULT (*CreateEnumerator)(IMMDeviceEnumerator** enumerator);
 	HANDLE (*CreateAutoResetEvent)();
 	HANDLE (*CreateRenderThread)(LPTHREAD_START_ROUTINE proc, void* param);
+	HRESULT (WINAPI* CoInitializeEx)(LPVOID reserved, DWORD coInit);
+	void (WINAPI* CoUninitialize)();
 };
 
 // The render thread's body; its parameter is the render state. Ends when the quit event is set.
@@ -193,6 +196,7 @@ private:
 	int32_t mDeviceSampleRate;
 	int32_t mDeviceFramesPerBuffer;
 	WASAPIRenderState* mRenderState;
+	bool mComInitialized; // by the constructor's thread, which also tears the context down
 
 	mutable CMutex mInfoLock; // guards the device values and the error record
 	std::atomic<bool> mResampling;

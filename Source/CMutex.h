@@ -29,4 +29,17 @@ private:
 #endif
 };
 
+// Holds a lock for the rest of a scope, so that nothing thrown under it can leave it taken.
+class CMutexLocker {
+public:
+	explicit CMutexLocker(CMutex& mutex) : mMutex(mutex) { mMutex.Lock(); }
+	~CMutexLocker() { mMutex.Unlock(); }
+
+private:
+	CMutexLocker(const CMutexLocker&) = delete;
+	CMutexLocker& operator=(const CMutexLocker&) = delete;
+
+	CMutex& mMutex;
+};
+
 #endif

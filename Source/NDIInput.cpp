@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 // ---------------------------------------------------------------------------------------------
@@ -87,37 +88,34 @@ void NDIFrame::Release() {
 // ---------------------------------------------------------------------------------------------
 // NDIInputClientList
 
-void NDIInputClientList::AddClient(NDIInputClient* client) {
-	mLock.Lock();
-	if (std::find(mClients.begin(), mClients.end(), client) == mClients.end()) {
-		try {
-			mClients.push_back(client);
-		} catch (const std::bad_alloc&) {
-			// Out of memory: the actor stays unsubscribed rather than the lock staying taken.
-		}
+bool NDIInputClientList::AddClient(NDIInputClient* client) {
+	CMutexLocker lock(mLock);
+	if (std::find(mClients.begin(), mClients.end(), client) != mClients.end())
+		return true;
+	try {
+		mClients.push_back(client);
+	} catch (const std::bad_alloc&) {
+		return false; // out of memory: the caller gives its input up and tries again later
 	}
-	mLock.Unlock();
+	return true;
 }
 
 void NDIInputClientList::RemoveClient(NDIInputClient* client) {
-	mLock.Lock();
+	CMutexLocker lock(mLock);
 	auto it = std::find(mClients.begin(), mClients.end(), client);
 	if (it != mClients.end())
 		mClients.erase(it);
-	mLock.Unlock();
 }
 
 void NDIInputClientList::NotifyClientsFrameReceived(NDIFrame* frame) {
 	if (!frame)
 		return;
-	mLock.Lock();
+	CMutexLocker lock(mLock);
 	for (NDIInputClient* client : mClients) {
 		if (client && client->mCallback && client->mUserData)
 			client->mCallback(client->mUserData, frame);
 	}
-	mLock.Unlock();
 }
-
 
 namespace {
 
@@ -161,42 +159,85 @@ bool IsUsableVideoFrame(const NDIlib_video_frame_v2_t& video) {
 } // namespace
 
 std::atomic<int> NDIInput::sNDIInputThreadsRunning{0};
+CMutex NDIInput::sThreadsLock;
+std::vector<std::thread*> NDIInput::sFinishedThreads;
+
+namespace {
+
+// Quiet time after which a connected receiver is connected again: a sender that was destroyed and
+// made again is not followed by the library's receiver on its own.
+constexpr std::chrono::seconds kReconnectAfter(5);
+
+std::thread* StartJoinableThread(NDIInput* input) {
+	try {
+		return new std::thread(&NDIInput::ThreadMain, input);
+	} catch (...) {
+		return nullptr; // std::system_error or std::bad_alloc: nothing may reach the host
+	}
+}
+
+} // namespace
+
+std::thread* (*NDIInput::sStartThread)(NDIInput*) = StartJoinableThread;
+void (*NDIInput::sBeforeReleaseHandOver)(NDIInput*) = nullptr;
 
 NDIInput::NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const std::string& sourceName,
                    NDIBandwidth bandwidth, const std::string& audioPersistentID)
 	: mParameters(parameters), mRefCount(1), mOwner(owner), mBandwidth(bandwidth), mThread(nullptr), mRunning(true),
 	  mSourceName(sourceName), mFind(nullptr), mRecv(nullptr), mHaveFrame(false), mAudioPersistentID(audioPersistentID),
-	  mAudioContext(nullptr), mVolume(1.0f), mAudioChannels(0), mConnected(false), mFinishedSides(0) {
+	  mAudioContext(nullptr), mVolume(1.0f), mAudioChannels(0), mConnected(false), mFinishedSides(0), mDead(false),
+	  mThreadStarted(false) {
 	sNDIInputThreadsRunning.fetch_add(1);
-	mThread = sStartThread(this);
-	if (!mThread) {
+	{
+		// The thread hands its object over under this lock, so it cannot look for it before it is
+		// stored here; and room for the hand-over is made now, so that the thread's end allocates
+		// nothing.
+		CMutexLocker lock(sThreadsLock);
+		try {
+			sFinishedThreads.reserve(sFinishedThreads.size() + size_t(sNDIInputThreadsRunning.load()));
+			mThread = sStartThread(this);
+		} catch (...) {
+			mThread = nullptr;
+		}
+		mThreadStarted = mThread != nullptr; // the thread may hand mThread over as soon as this is unlocked
+	}
+	if (!mThreadStarted) {
 		// No thread: the input is Dead, and the thread's side of the hand-over is done already.
 		mRunning.store(false);
+		mDead.store(true);
 		mFinishedSides.store(1);
 		sNDIInputThreadsRunning.fetch_sub(1);
 	}
 }
 
-namespace {
-std::thread* StartDetachedThread(NDIInput* input) {
-	try {
-		std::thread* thread = new std::thread(&NDIInput::ThreadMain, input);
-		thread->detach();
-		return thread;
-	} catch (...) {
-		return nullptr; // std::system_error or std::bad_alloc: nothing may reach the host
+// Everything tied to a thread (the receiver, the finder, the audio output) was released by the
+// receive thread before it finished its side, so this may run on any thread.
+NDIInput::~NDIInput() {}
+
+void NDIInput::JoinFinishedThreads() {
+	CMutexLocker lock(sThreadsLock);
+	for (std::thread* thread : sFinishedThreads) {
+		try {
+			if (thread->joinable())
+				thread->join();
+		} catch (...) {
+		}
+		delete thread;
 	}
+	sFinishedThreads.clear();
 }
-} // namespace
 
-std::thread* (*NDIInput::sStartThread)(NDIInput*) = StartDetachedThread;
-
-NDIInput::~NDIInput() {
-	if (mAudioContext) {
-		mAudioContext->Stop();
-		ReleaseAudioContext();
+void NDIInput::EnterFinishedThreads() {
+	CMutexLocker lock(sThreadsLock);
+	if (!mThread)
+		return;
+	try {
+		sFinishedThreads.push_back(mThread); // within the room made when the thread started
+	} catch (...) {
+		mThread->detach(); // cannot happen; a thread that nobody would join must not stay joinable
+		delete mThread;
 	}
-	delete mThread; // detached: deleting the object waits for nothing
+	mThread = nullptr;
 }
 
 void NDIInput::Retain() {
@@ -209,6 +250,8 @@ void NDIInput::Release() {
 	if (mOwner)
 		mOwner->NotifyNDIInputRelease(mParameters, this);
 	mRunning.store(false, std::memory_order_release);
+	if (sBeforeReleaseHandOver)
+		sBeforeReleaseHandOver(this);
 	FinishOneSide();
 }
 
@@ -227,7 +270,7 @@ int NDIInput::Startup() {
 }
 
 int NDIInput::Shutdown() {
-	mLock.Lock();
+	CMutexLocker lock(mLock);
 	if (mHaveFrame) {
 		NDIlib_recv_free_video_v2(mRecv, &mFrame);
 		mHaveFrame = false;
@@ -240,23 +283,31 @@ int NDIInput::Shutdown() {
 		NDIlib_find_destroy(mFind);
 		mFind = nullptr;
 	}
-	mLock.Unlock();
 	return 0;
 }
 
 void NDIInput::ThreadMain() {
-	bool started = Startup() == 0;
-	if (started) {
+	if (Startup() == 0) {
 		mConnected = false;
 		while (mRunning.load(std::memory_order_acquire)) {
-			if (!mConnected)
-				Discover();
-			if (mConnected)
-				Capture();
+			try {
+				if (!mConnected)
+					Discover();
+				if (mConnected)
+					Capture();
+			} catch (...) {
+				// Out of memory or the like: this pass is given up and the next one tries again.
+			}
 		}
+		StopAudioOutput();
 		Shutdown();
+	} else {
+		mDead.store(true);
 	}
 	mRunning.store(false, std::memory_order_release);
+	// The host may unload the plug-in once the last actor is gone: whoever waits for the threads
+	// joins this one, so that none still runs the plug-in's code by then.
+	EnterFinishedThreads();
 	FinishOneSide(); // may free the input: nothing below touches it
 	sNDIInputThreadsRunning.fetch_sub(1);
 }
@@ -273,6 +324,8 @@ void NDIInput::Discover() {
 	for (uint32_t i = 0; i < count && !mConnected; ++i) {
 		if (!sources[i].p_ndi_name || mSourceName != sources[i].p_ndi_name)
 			continue;
+		// Kept for connecting again later, when the finder may no longer list the source.
+		mSourceURL = sources[i].p_url_address ? sources[i].p_url_address : "";
 		NDIlib_recv_create_v3_t settings;
 		settings.source_to_connect_to = sources[i];
 		settings.color_format = NDIlib_recv_color_format_BGRX_BGRA;
@@ -282,30 +335,55 @@ void NDIInput::Discover() {
 		NDIlib_recv_instance_t recv = NDIlib_recv_create_v3(&settings);
 		if (recv) {
 			NDIlib_recv_connect(recv, &sources[i]);
-			mLock.Lock();
-			mRecv = recv;
-			mLock.Unlock();
+			{
+				CMutexLocker lock(mLock);
+				mRecv = recv;
+			}
 			mConnected = true; // one receiver per input: later entries of the same name are left alone
+			mQuietSince = std::chrono::steady_clock::now();
 		}
 	}
+}
+
+void NDIInput::Reconnect() {
+	NDIlib_source_t source;
+	source.p_ndi_name = mSourceName.c_str();
+	source.p_url_address = mSourceURL.empty() ? nullptr : mSourceURL.c_str();
+	uint32_t count = 0;
+	const NDIlib_source_t* sources = NDIlib_find_get_current_sources(mFind, &count);
+	for (uint32_t i = 0; sources && i < count; ++i) {
+		if (sources[i].p_ndi_name && mSourceName == sources[i].p_ndi_name) {
+			source = sources[i]; // the sender as it is listed now: it may have come back elsewhere
+			mSourceURL = source.p_url_address ? source.p_url_address : "";
+			break;
+		}
+	}
+	NDIlib_recv_connect(mRecv, &source);
 }
 
 void NDIInput::Capture() {
 	NDIlib_video_frame_v2_t video;
 	NDIlib_audio_frame_v2_t audio;
-	switch (NDIlib_recv_capture_v2(mRecv, &video, &audio, nullptr, 25)) {
-	case NDIlib_frame_type_video:
-		mLock.Lock();
+	const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(mRecv, &video, &audio, nullptr, 25);
+	switch (type) {
+	case NDIlib_frame_type_video: {
+		CMutexLocker lock(mLock);
 		HandleVideoFrame(video);
-		mLock.Unlock();
 		break;
+	}
 	case NDIlib_frame_type_audio:
-		mLock.Lock();
 		HandleAudioFrame(audio);
-		mLock.Unlock();
 		break;
 	default:
 		break;
+	}
+	// The same receiver is connected again, never made anew: actors' frames still refer to it.
+	const auto now = std::chrono::steady_clock::now();
+	if (type == NDIlib_frame_type_video || type == NDIlib_frame_type_audio) {
+		mQuietSince = now;
+	} else if (now - mQuietSince >= kReconnectAfter) {
+		mQuietSince = now;
+		Reconnect();
 	}
 }
 
@@ -329,16 +407,37 @@ void NDIInput::ReleaseAudioContext() {
 	}
 }
 
+void NDIInput::StopAudioOutput() {
+	NDIAudioContext* context = nullptr;
+	{
+		CMutexLocker lock(mLock);
+		context = mAudioContext;
+		mAudioContext = nullptr;
+	}
+	if (context) {
+		context->Stop();
+		context->Release();
+	}
+}
+
 void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
-	if (!IsUsableAudioFrame(audio)) {
-		NDIlib_recv_free_audio_v2(mRecv, &audio);
-		return;
+	if (IsUsableAudioFrame(audio)) {
+		CMutexLocker lock(mLock);
+		if (mAudioPersistentID.empty()) {
+			ReleaseAudioContext(); // the channel count keeps its last value
+		} else {
+			try {
+				PlayAudioFrame(audio);
+			} catch (...) {
+				// Out of memory: no audio for this frame; the next one tries again.
+			}
+			mAudioChannels.store(audio.no_channels);
+		}
 	}
-	if (mAudioPersistentID.empty()) {
-		ReleaseAudioContext();
-		NDIlib_recv_free_audio_v2(mRecv, &audio);
-		return;
-	}
+	NDIlib_recv_free_audio_v2(mRecv, &audio);
+}
+
+void NDIInput::PlayAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
 	int framesPerBuffer = audio.sample_rate / 10;
 	if (mAudioContext &&
 	    !mAudioContext->IsCompatible(mAudioPersistentID, audio.no_channels, audio.sample_rate, framesPerBuffer))
@@ -349,30 +448,29 @@ void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
 		if (mAudioContext)
 			mAudioContext->GetBufferList().SetInitialVolume(mVolume);
 	}
-	if (mAudioContext) {
-		CAudioBufferList& queue = mAudioContext->GetBufferList();
-		queue.SetVolume(mVolume);
-		CAudioBuffer* block = new (std::nothrow) CAudioBuffer(queue.GetChannelCount(), audio.p_data, audio.no_channels,
-		                                                      audio.no_samples, false, audio.channel_stride_in_bytes / 4);
-		if (block) {
-			queue.AppendBuffer(block);
-			block->Release();
-		}
+	if (!mAudioContext)
+		return;
+	CAudioBufferList& queue = mAudioContext->GetBufferList();
+	queue.SetVolume(mVolume);
+	CAudioBuffer* block = new (std::nothrow) CAudioBuffer(queue.GetChannelCount(), audio.p_data, audio.no_channels,
+	                                                      audio.no_samples, false, audio.channel_stride_in_bytes / 4);
+	if (block) {
+		queue.AppendBuffer(block);
+		block->Release();
 	}
-	mAudioChannels.store(audio.no_channels);
-	NDIlib_recv_free_audio_v2(mRecv, &audio);
 }
 
 void NDIInput::Service() {
 	NDIFrame* frame = nullptr;
-	mLock.Lock();
-	if (mRunning.load(std::memory_order_acquire) && mHaveFrame) {
-		frame = new (std::nothrow) NDIFrame(mRecv, mFrame);
-		if (!frame)
-			NDIlib_recv_free_video_v2(mRecv, &mFrame);
-		mHaveFrame = false;
+	{
+		CMutexLocker lock(mLock);
+		if (mRunning.load(std::memory_order_acquire) && mHaveFrame) {
+			frame = new (std::nothrow) NDIFrame(mRecv, mFrame);
+			if (!frame)
+				NDIlib_recv_free_video_v2(mRecv, &mFrame);
+			mHaveFrame = false;
+		}
 	}
-	mLock.Unlock();
 	if (frame) {
 		mClients.NotifyClientsFrameReceived(frame);
 		frame->Release();
@@ -380,11 +478,10 @@ void NDIInput::Service() {
 }
 
 void NDIInput::SetVolume(float gain) {
-	mLock.Lock();
+	CMutexLocker lock(mLock);
 	mVolume = gain;
 	if (mAudioContext)
 		mAudioContext->GetBufferList().SetVolume(gain);
-	mLock.Unlock();
 }
 
 void NDIInput::SetAudioOutputDeviceName(const std::string& name) {
@@ -393,9 +490,8 @@ void NDIInput::SetAudioOutputDeviceName(const std::string& name) {
 }
 
 void NDIInput::SetAudioOutputPersistentID(const std::string& persistentID) {
-	mLock.Lock();
+	CMutexLocker lock(mLock);
 	mAudioPersistentID = persistentID;
-	mLock.Unlock();
 }
 
 // ---- The manager ----------------------------------------------------------------------------
@@ -415,44 +511,47 @@ void NDIInputMgr::PrepareAudioDevices() {
 
 NDIInput* NDIInputMgr::AcquireNDIInput(VantrelParameters* parameters, const std::string& sourceName,
                                        NDIBandwidth bandwidth, const std::string& audioDeviceName) {
-	Lock();
+	NDIInput::JoinFinishedThreads();
+	CMutexLocker lock(*this);
 	std::string persistentID = AudioDeviceNameToPersistentID(audioDeviceName);
-	NDIInput* result = nullptr;
-	for (NDIInput* input : *this) {
-		if (input->Matches(sourceName)) {
-			result = input;
-			result->Retain();
-			result->SetAudioOutputPersistentID(persistentID);
+	for (auto it = begin(); it != end(); ++it) {
+		NDIInput* input = *it;
+		if (!input->Matches(sourceName))
+			continue;
+		if (input->IsDead()) {
+			// Its holders drop it in their own time; whoever asks now gets a new input.
+			erase(it);
 			break;
 		}
+		input->SetAudioOutputPersistentID(persistentID); // may throw: before the reference is taken
+		input->Retain();
+		return input;
 	}
-	if (!result) {
-		NDIInput* made = new (std::nothrow) NDIInput(parameters, this, sourceName, bandwidth, persistentID);
-		if (made && made->ThreadStarted()) {
-			try {
-				push_back(made);
-				result = made;
-			} catch (...) {
-				made->Release();
-			}
-		} else if (made) {
-			made->Release(); // frees it: it never had a thread
-		}
+	NDIInput* made = new (std::nothrow) NDIInput(parameters, this, sourceName, bandwidth, persistentID);
+	if (!made)
+		return nullptr;
+	if (!made->ThreadStarted()) {
+		made->Release(); // frees it: it never had a thread
+		return nullptr;
 	}
-	Unlock();
-	return result;
+	try {
+		push_back(made);
+	} catch (...) {
+		made->Release();
+		return nullptr;
+	}
+	return made;
 }
 
 void NDIInputMgr::RemoveNDIInput(VantrelParameters*, NDIInput* input, bool release) {
-	Lock();
-	if (std::find(begin(), end(), input) != end()) {
-		if (release)
-			input->Release(); // the last reference re-enters through NotifyNDIInputRelease
-		auto it = std::find(begin(), end(), input);
-		if (it != end())
-			erase(it);
-	}
-	Unlock();
+	CMutexLocker lock(*this);
+	if (std::find(begin(), end(), input) == end())
+		return;
+	if (release)
+		input->Release(); // the last reference re-enters through NotifyNDIInputRelease
+	auto it = std::find(begin(), end(), input);
+	if (it != end())
+		erase(it);
 }
 
 void NDIInputMgr::NotifyNDIInputRelease(VantrelParameters* parameters, NDIInput* input) {

@@ -10,6 +10,7 @@
 #include "VantrelHost.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +48,8 @@ class NDIInputClientList {
 public:
 	NDIInputClientList() = default;
 
-	void AddClient(NDIInputClient* client);
+	// False when the client could not be added (out of memory).
+	bool AddClient(NDIInputClient* client);
 	void RemoveClient(NDIInputClient* client);
 	// The frame is lent to the callbacks: one that keeps it retains it.
 	void NotifyClientsFrameReceived(NDIFrame* frame);
@@ -102,11 +104,21 @@ public:
 	void SetAudioOutputDeviceName(const std::string& name);
 	void SetAudioOutputPersistentID(const std::string& persistentID);
 	bool Matches(const std::string& sourceName) const;
-	bool ThreadStarted() const { return mThread != nullptr; }
+	bool ThreadStarted() const { return mThreadStarted; }
+	// The receive thread could not make its finder (or never started): it delivers nothing, ever.
+	bool IsDead() const { return mDead.load(); }
+
+	// Joins the receive threads that have finished; none of them runs plug-in code afterwards.
+	// Host's thread: at each acquisition, and once every thread has ended, before the last
+	// actor's disposal returns.
+	static void JoinFinishedThreads();
 
 	// Starts the receive thread; a test may replace it to see what happens when no thread can
 	// be had. Returns null (and throws nothing) when the thread cannot be started.
 	static std::thread* (*sStartThread)(NDIInput* input);
+	// Called by the last Release between ending the thread's run and the input's final hand-over
+	// (null: nothing). A test may pause there to let the receive thread finish its side first.
+	static void (*sBeforeReleaseHandOver)(NDIInput* input);
 
 	int Startup();
 	int Shutdown();
@@ -143,11 +155,27 @@ private:
 	void Capture();
 	void HandleVideoFrame(const NDIlib_video_frame_v2_t& video);
 	void HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio);
+	void PlayAudioFrame(const NDIlib_audio_frame_v2_t& audio);
+	void Reconnect();
 	void ReleaseAudioContext();
+	// The receive thread's last use of the audio output, outside the input lock: the output ends
+	// on the thread that made it.
+	void StopAudioOutput();
+	// The thread's last act with its own object: into the list of finished threads.
+	void EnterFinishedThreads();
 	// The thread's end and the last release each call this once; the second frees the input.
 	void FinishOneSide();
 
 	std::atomic<int> mFinishedSides;
+	std::atomic<bool> mDead;
+	bool mThreadStarted;
+	// The receive thread's own: the URL the source was connected with, and since when nothing
+	// has been captured (or since the last connection).
+	std::string mSourceURL;
+	std::chrono::steady_clock::time_point mQuietSince;
+
+	static CMutex sThreadsLock; // guards sFinishedThreads and every input's mThread hand-over
+	static std::vector<std::thread*> sFinishedThreads;
 };
 
 // Shares inputs between actors by source name and owns the machine's audio output devices.

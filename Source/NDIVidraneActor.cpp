@@ -26,6 +26,7 @@ struct ActorData {
 	bool mAudioDeviceChanged;
 	bool mInputStale;
 	uint32_t mNextSourcePoll;
+	bool mSourcePolled; // since activation: the first poll is due at once
 	uint32_t mLastSourceCount;
 	NDIInput* mInput;
 	NDIInputClient* mClient;
@@ -38,6 +39,9 @@ struct ActorData {
 	// The actor's own volume, handed to every input it acquires, so that a muted actor stays
 	// muted when its source changes.
 	float mVolume;
+	// When the input held was acquired (steady clock, ms): a Dead input is given up at most once a
+	// second.
+	int64_t mInputAcquiredMs;
 };
 
 namespace {
@@ -163,13 +167,36 @@ bool StoreName(char (&ioName)[512], const char* inText) {
 	return true;
 }
 
+int64_t SteadyMilliseconds() {
+	using namespace std::chrono;
+	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void AcquireInput(ActorData* ioData) {
-	ioData->mInput = NDIInputMgr::sNDIInputMgr.AcquireNDIInput(ioData->mParameters, ioData->mSourceName,
-	                                                           ioData->mBandwidth, ioData->mAudioDeviceName);
-	if (!ioData->mInput)
+	NDIInput* input = NDIInputMgr::sNDIInputMgr.AcquireNDIInput(ioData->mParameters, ioData->mSourceName,
+	                                                             ioData->mBandwidth, ioData->mAudioDeviceName);
+	if (!input)
 		return; // no receive thread could be started: tried again at the next service message
-	ioData->mInput->SetVolume(ioData->mVolume);
-	ioData->mInput->mClients.AddClient(ioData->mClient);
+	if (!input->mClients.AddClient(ioData->mClient)) {
+		input->Release(); // out of memory: tried again at the next service message
+		return;
+	}
+	input->SetVolume(ioData->mVolume);
+	ioData->mInput = input;
+	ioData->mInputAcquiredMs = SteadyMilliseconds();
+}
+
+// Active from activation to deactivation. The receiver handle tells, and the client and the input
+// too, for an activation whose registration or client record failed.
+bool IsActive(const ActorData* inData) {
+	return inData->mReceiverHandle != 0 || inData->mClient || inData->mInput;
+}
+
+// A Dead input never delivers: give it up, at most once a second, so that the next service message
+// acquires the source afresh.
+void DropDeadInput(VantrelParameters* ipParams, ActorInfo* ipActorInfo, ActorData* ioData) {
+	if (ioData->mInput && ioData->mInput->IsDead() && SteadyMilliseconds() - ioData->mInputAcquiredMs >= 1000)
+		ReleaseInputClient(ipParams, ipActorInfo);
 }
 
 void InitImageDescription(ImageBufferDesc& outImage) {
@@ -300,8 +327,12 @@ void CreateActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 	if (!data) {
 		ReportAssertion(ipParams, "info != nil", __LINE__);
 		// Counted like any actor so that DisposeActor stays balanced; the host's record is left alone.
-		sActorsWithoutRecord.push_back(ipActorInfo);
 		++sNDIInputActorsInstantiated;
+		try {
+			sActorsWithoutRecord.push_back(ipActorInfo);
+		} catch (...) {
+			ipActorInfo->mActorDataPtr = nullptr; // out of memory too: no stale record may be taken for ours
+		}
 		return;
 	}
 	memset(data, 0, sizeof(*data));
@@ -319,6 +350,10 @@ void ActivateActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo, uint8_t 
 	if (!data)
 		return;
 	if (inActivate) {
+		// A second activation without a deactivation would leak the input held, and its thread
+		// would keep the last disposal waiting for ever.
+		if (IsActive(data))
+			ActivateActor(ipParams, ipActorInfo, 0);
 		data->mReceiverHandle = ipParams->mCallbacks->RegisterMessageReceiver(
 			HostCallback<ReceiveMessage>::Call, 0, kServiceMessage | kTeardownMessage, ipActorInfo, 0, ipActorInfo);
 		data->mSourceName[0] = '\0';
@@ -328,6 +363,7 @@ void ActivateActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo, uint8_t 
 		data->mInputStale = false;
 		data->mInput = nullptr;
 		data->mNextSourcePoll = 0;
+		data->mSourcePolled = false;
 		data->mLastSourceCount = 0xFFFFFFFF;
 		data->mVolume = 1.0f;
 		data->mClient = new (std::nothrow) NDIInputClient{NDIInputCallback, data};
@@ -352,7 +388,7 @@ void ActivateActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo, uint8_t 
 void DisposeActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 	// An actor disposed while still active would keep its input, and the wait below would never end.
 	if (ActorData* data = DataOf(ipActorInfo))
-		if (data->mClient)
+		if (IsActive(data))
 			ActivateActor(ipParams, ipActorInfo, 0);
 
 	auto recordless = std::find(sActorsWithoutRecord.begin(), sActorsWithoutRecord.end(), ipActorInfo);
@@ -367,6 +403,8 @@ void DisposeActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 		// Every input has been released by now; wait until no receive thread touches the library.
 		while (NDIInput::sNDIInputThreadsRunning.load() > 0)
 			std::this_thread::sleep_for(std::chrono::milliseconds(15));
+		// The host may unload the plug-in as soon as this returns: no thread may still run its code.
+		NDIInput::JoinFinishedThreads();
 	}
 
 	if (hasRecord) {
@@ -446,8 +484,10 @@ void ReceiveMessage(VantrelParameters* ipParams, uint32_t inMessage, uint16_t, v
 		return;
 	}
 
+	// Due at the first message after activation, then 1000 units after the last poll, across the
+	// counter's wrap.
 	uint32_t now = ipParams->mTime;
-	if (sNDILibInitialized && now > data->mNextSourcePoll) {
+	if (sNDILibInitialized && (!data->mSourcePolled || int32_t(now - data->mNextSourcePoll) > 0)) {
 		// The library answers an empty list with no array: that is a count of 0, not a failure, or
 		// the output would keep its last count forever once every source has gone.
 		uint32_t count = 0;
@@ -460,12 +500,14 @@ void ReceiveMessage(VantrelParameters* ipParams, uint32_t inMessage, uint16_t, v
 			}
 		}
 		data->mNextSourcePoll = now + 1000;
+		data->mSourcePolled = true;
 	}
 
 	if (data->mInputStale) {
 		ReleaseInputClient(ipParams, info);
 		data->mInputStale = false;
 	}
+	DropDeadInput(ipParams, info, data);
 
 	int32_t channels = 0;
 	if (!data->mInput && data->mSourceName[0] != '\0') {

@@ -49,6 +49,7 @@ void Finish() {
 	fuzzrt::WaitClosed(20000);
 	while (NDIInput::sNDIInputThreadsRunning.load() > 0)
 		std::this_thread::yield(); // the thread's last steps after the runtime let it go
+	NDIInput::JoinFinishedThreads();
 }
 
 bool HasContext() {

@@ -4,6 +4,7 @@
 #include "StandinCore.h"
 #include "AudioObjects.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -188,6 +189,12 @@ bool IsSupportedFormat(const AudioStreamBasicDescription& f) {
 		&& f.mFramesPerPacket == 1 && f.mSampleRate > 0;
 }
 
+unsigned long long ThisThread() {
+	static std::atomic<unsigned long long> sNext{1};
+	thread_local unsigned long long tThread = sNext.fetch_add(1);
+	return tThread;
+}
+
 } // namespace
 
 extern "C" {
@@ -219,6 +226,7 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat, AudioQ
 		q->index = int(queues.records.size());
 		AppleStandinQueueInfo info{};
 		info.format = *inFormat;
+		info.createdOnThread = ThisThread();
 		std::snprintf(info.deviceUID, sizeof info.deviceUID, "%s", q->deviceUID.c_str());
 		queues.records.push_back(info);
 		queues.byIndex.push_back(q);
@@ -403,6 +411,7 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	if (AppleStandinQueueInfo* info = Record(queues, inAQ)) {
 		info->running = false;
 		info->disposed = true;
+		info->disposedOnThread = ThisThread();
 	}
 	if (size_t(inAQ->index) < queues.byIndex.size() && queues.byIndex[inAQ->index] == inAQ)
 		queues.byIndex[inAQ->index] = nullptr;
@@ -442,6 +451,10 @@ APPLE_STANDIN_EXPORT int apple_standin_pump(AudioQueueRef queue, int buffers) {
 	if (queues.live.count(queue))
 		queue->pumpWanted = 0;
 	return played;
+}
+
+APPLE_STANDIN_EXPORT unsigned long long apple_standin_thread_id(void) {
+	return ThisThread();
 }
 
 APPLE_STANDIN_EXPORT int apple_standin_queues_created(void) {

@@ -80,7 +80,14 @@ struct AppleStandinQueueInfo {
 	long long buffersPlayed;
 	long long callbacks;                // callbacks that have returned
 	long long enqueueFailures;
+	// apple_standin_thread_id() of the thread that made the queue, and of the one whose
+	// AudioQueueDispose took it down (0 while it lives).
+	unsigned long long createdOnThread;
+	unsigned long long disposedOnThread;
 };
+// The calling thread's number: never 0, and never reused by another thread of the process, so a
+// record still names the right thread after that thread has ended.
+APPLE_STANDIN_EXPORT unsigned long long apple_standin_thread_id(void);
 APPLE_STANDIN_EXPORT int apple_standin_queues_created(void);
 APPLE_STANDIN_EXPORT int apple_standin_queues_live(void);
 APPLE_STANDIN_EXPORT Boolean apple_standin_queue_info(int index, AppleStandinQueueInfo* info);

@@ -363,6 +363,44 @@ TEST_F(AppleStandin, AppleAudioQueue_PumpStopsWhenTheQueueRunsDry) {
 	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
 }
 
+TEST_F(AppleStandin, AppleAudioQueue_RecordsTheThreadsThatMadeAndDisposedEachQueue) {
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	unsigned long long maker = 0, other = 0;
+	AudioQueueRef handedOver = nullptr;
+	std::thread([&] {
+		maker = apple_standin_thread_id();
+		AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &handedOver);
+	}).join();
+	ASSERT_NE(handedOver, nullptr);
+	const unsigned long long self = apple_standin_thread_id();
+	EXPECT_NE(self, 0u);
+	EXPECT_EQ(apple_standin_thread_id(), self) << "the same number for the same thread";
+	EXPECT_NE(maker, self);
+
+	AppleStandinQueueInfo info{};
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_EQ(info.createdOnThread, maker);
+	EXPECT_EQ(info.disposedOnThread, 0u) << "still alive";
+	ASSERT_EQ(AudioQueueDispose(handedOver, true), 0);
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_EQ(info.disposedOnThread, self) << "made on one thread, disposed on another";
+
+	// A thread started after the maker ended gets a number of its own, never the maker's.
+	std::thread([&] {
+		other = apple_standin_thread_id();
+		AudioQueueRef queue = nullptr;
+		if (AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &queue) == 0)
+			AudioQueueDispose(queue, true);
+	}).join();
+	EXPECT_NE(other, maker);
+	EXPECT_NE(other, self);
+	ASSERT_TRUE(apple_standin_queue_info(1, &info));
+	EXPECT_EQ(info.createdOnThread, other);
+	EXPECT_EQ(info.disposedOnThread, other);
+	EXPECT_EQ(apple_standin_queues_live(), 0);
+}
+
 TEST_F(AppleStandin, AppleAudioQueue_ChecksItsArgumentsAndTakesInjectedFailures) {
 	Counter counter;
 	AudioStreamBasicDescription silentFormat = FloatFormat(0, 48000.0);

@@ -131,20 +131,40 @@ TEST_F(FaultTest, SharedFinderNotCreatedMeansNoCountUntilTheNextStart) {
 	EXPECT_EQ(SourcePopup(actor), sender.fullName() + "\r");
 }
 
-TEST_F(FaultTest, InputWithoutAFinderIsDeadUntilItsLastUserLetsGo) {
+TEST_F(FaultTest, ADeadInputIsGivenUpAndItsSourceReceivedAgain) {
+	Sender sender("Cam");
+	refhost::Actor* first = ActiveActor("");
+	refhost::Actor* second = ActiveActor("");
+	host.Tick();
+	const int findersBefore = ndi_standin_call_count("NDIlib_find_create_v2");
+	ndi_standin_fail_find_create(1); // one passing failure, as a busy network stack might give
+	host.SetInput(first, kSource, HostValue::Text(sender.fullName()));
+	host.SetInput(second, kSource, HostValue::Text(sender.fullName()));
+	host.Tick();
+	EXPECT_TRUE(ShowFrames(first, sender, 3)) << "the first actor's source came back";
+	EXPECT_TRUE(ShowFrames(second, sender, 3)) << "the second actor's source came back";
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_create_v2") - findersBefore, 2)
+		<< "the failed finder and one live input's, shared by both actors";
+	EXPECT_EQ(ndi_standin_live_receivers(), 1);
+}
+
+TEST_F(FaultTest, AnInputThatStaysDeadIsRetriedAboutOnceASecond) {
 	Sender sender("Cam");
 	refhost::Actor* actor = ActiveActor("");
 	host.Tick();
-	ndi_standin_fail_find_create(1);
+	const int findersBefore = ndi_standin_call_count("NDIlib_find_create_v2");
+	ndi_standin_fail_find_create(1000000);
+	const auto start = std::chrono::steady_clock::now();
 	host.SetInput(actor, kSource, HostValue::Text(sender.fullName()));
-	EXPECT_TRUE(StaysDark(actor, sender)) << "a Dead input never delivers";
-	EXPECT_EQ(ndi_standin_live_receivers(), 0);
+	// Services all the while: a retry at every message would make hundreds of finders.
+	EXPECT_TRUE(ServiceUntil([&] { return ndi_standin_call_count("NDIlib_find_create_v2") - findersBefore >= 3; }))
+		<< "the Dead input is given up and tried again";
+	const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	EXPECT_LE(ndi_standin_call_count("NDIlib_find_create_v2") - findersBefore, int(seconds) + 2)
+		<< "at most one new input a second (" << seconds << " s)";
 
-	// Letting the input go and asking again makes a new one, which works.
-	host.SetInput(actor, kSource, HostValue::Text(""));
-	host.Tick();
-	host.SetInput(actor, kSource, HostValue::Text(sender.fullName()));
-	EXPECT_TRUE(ShowFrames(actor, sender, 3));
+	ndi_standin_fail_find_create(0);
+	EXPECT_TRUE(ShowFrames(actor, sender, 3)) << "received once the finder can be made";
 }
 
 TEST_F(FaultTest, ReceiverNotCreatedIsRetriedOnLaterPasses) {

@@ -71,6 +71,7 @@ protected:
 		while (NDIInput::sNDIInputThreadsRunning.load() > 0 && std::chrono::steady_clock::now() < deadline)
 			std::this_thread::yield(); // its last steps after the runtime let it go
 		EXPECT_EQ(NDIInput::sNDIInputThreadsRunning.load(), 0);
+		NDIInput::JoinFinishedThreads();
 		EXPECT_EQ(fuzzrt::Lent(), 0);
 		EXPECT_EQ(apple_standin_queues_live(), 0);
 		apple_standin_set_manual_pump(false);

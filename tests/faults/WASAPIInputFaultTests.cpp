@@ -96,6 +96,7 @@ protected:
 	void TearDown() override {
 		EXPECT_TRUE(Manager().empty());
 		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		NDIInput::JoinFinishedThreads();
 		EXPECT_EQ(ndinet::LiveReceivers(), 0);
 		EXPECT_EQ(ndinet::LiveFinders(), 0);
 		EXPECT_EQ(ndinet::FramesOutstanding(), 0);

@@ -52,6 +52,54 @@ NDIInputMgr& Manager() {
 	return NDIInputMgr::sNDIInputMgr;
 }
 
+// Which side of an input's end comes last, and so frees it: the receive thread, or the host's
+// thread making the last release.
+enum class LastSide {
+	// The release waits, after stopping the thread and before its own hand-over, until the
+	// thread has finished its side: the input is freed on the releasing (host's) thread.
+	HostsRelease,
+	// The releasing thread holds the input's lock, which the receive thread takes on its way
+	// out, until the release has returned: the receive thread frees the input.
+	ReceiveThread,
+};
+
+inline const char* Describe(LastSide last) {
+	return last == LastSide::HostsRelease ? "the thread ends first, the host's release frees the input"
+	                                      : "the host releases first, the thread frees the input";
+}
+
+namespace detail {
+int gThreadsWithoutInput; // sNDIInputThreadsRunning once the released input's thread has ended
+bool gThreadEnded;
+
+void WaitForTheThreadsEnd(NDIInput*) {
+	gThreadEnded = WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == gThreadsWithoutInput; });
+}
+} // namespace detail
+
+// Drops the last reference (the input's thread running) with the order forced; false when the
+// order could not be had. The release seam is as before when this returns.
+inline bool ReleaseLast(NDIInput* input, LastSide last) {
+	auto saved = NDIInput::sBeforeReleaseHandOver;
+	detail::gThreadsWithoutInput = NDIInput::sNDIInputThreadsRunning.load() - 1;
+	bool forced;
+	if (last == LastSide::HostsRelease) {
+		detail::gThreadEnded = false;
+		NDIInput::sBeforeReleaseHandOver = detail::WaitForTheThreadsEnd;
+		input->Release();
+		forced = detail::gThreadEnded;
+	} else {
+		// Taken while the thread still runs its loop: it cannot reach its end before the unlock,
+		// so the input outlives the release.
+		input->mLock.Lock();
+		input->Release();
+		forced = NDIInput::sNDIInputThreadsRunning.load() > detail::gThreadsWithoutInput;
+		input->mLock.Unlock();
+	}
+	NDIInput::sBeforeReleaseHandOver = saved;
+	return forced;
+}
+
 class InputTest : public ::testing::Test {
 protected:
 	void SetUp() override {
@@ -65,6 +113,7 @@ protected:
 		EXPECT_TRUE(Manager().empty());
 		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }))
 			<< "receive threads still running";
+		NDIInput::JoinFinishedThreads();
 		EXPECT_EQ(ndinet::LiveReceivers(), 0);
 		EXPECT_EQ(ndinet::LiveFinders(), 0);
 		EXPECT_EQ(ndinet::FramesOutstanding(), 0);

@@ -140,20 +140,29 @@ TEST_F(InputTest, LastReleaseEndsTheThreadAndServiceNotifiesNobody) {
 	}
 }
 
-TEST_F(InputTest, DeadInputIsHandedOutAndFreedAtItsLastRelease) {
+TEST_F(InputTest, DeadInputLeavesTheListAndIsFreedAtItsLastRelease) {
 	ndinet::FailFindCreate(1);
 	NDIInput* dead = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
 	ASSERT_NE(dead, nullptr);
 	ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
-	NDIInput* again = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
-	EXPECT_EQ(again, dead) << "a Dead input stays listed for its name";
+	EXPECT_TRUE(dead->IsDead());
 	RecordingClient a;
 	dead->mClients.AddClient(&a.client);
 	dead->Service();
-	EXPECT_TRUE(a.frames.empty());
+	EXPECT_TRUE(a.frames.empty()) << "a Dead input never delivers";
 	dead->mClients.RemoveClient(&a.client);
-	again->Release();
+
+	// The next request for the name gets a live input, the only one listed; the Dead one lives on
+	// for its holder until released.
+	NDIInput* fresh = Manager().AcquireNDIInput(nullptr, ndinet::FullName("Dead"), kNDIBandwidthHigh, "None");
+	ASSERT_NE(fresh, nullptr);
+	EXPECT_NE(fresh, dead);
+	EXPECT_FALSE(fresh->IsDead());
+	ASSERT_EQ(Manager().size(), 1u);
+	EXPECT_EQ(Manager().front(), fresh);
 	dead->Release(); // frees it (under ASan a leak or a double free would show)
+	EXPECT_EQ(Manager().size(), 1u) << "releasing the Dead input leaves the live one listed";
+	fresh->Release();
 	EXPECT_TRUE(Manager().empty());
 }
 
@@ -321,6 +330,39 @@ TEST_F(AudioInputTest, FailedCreationIsRetriedAndAnEarlyVolumeReachesTheFirstBlo
 	EXPECT_FLOAT_EQ(played[2 * 4800 * 2], 0.5f * 0.5f);
 	EXPECT_FLOAT_EQ(played[2 * 4800 * 2 + 2 * 100], 0.5f * (0.5f + 100 / 100000.0f));
 	input->Release();
+}
+
+// The receive thread makes the input's AudioQueue, so the receive thread takes it down:
+// whichever side of the input's end comes last, the queue is never stopped and disposed on the
+// host's thread, which must not wait on audio work.
+class AudioInputEnd : public AudioInputTest {
+protected:
+	void CheckQueueGoesWithTheReceiveThread(LastSide last) {
+		SCOPED_TRACE(Describe(last));
+		ndinet::Sender sender("Playing");
+		NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+		ASSERT_TRUE(Connected(input));
+		ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960, 0.5f));
+		ASSERT_NE(ContextOf(input), nullptr);
+		ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 1), 1) << "the queue plays";
+
+		ASSERT_TRUE(ReleaseLast(input, last)) << "the order could not be forced";
+		ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		AppleStandinQueueInfo info{};
+		ASSERT_TRUE(apple_standin_queue_info(0, &info));
+		EXPECT_TRUE(info.disposed);
+		EXPECT_NE(info.disposedOnThread, apple_standin_thread_id()) << "disposed on the host's thread";
+		EXPECT_EQ(info.disposedOnThread, info.createdOnThread) << "the receive thread made it and takes it down";
+		EXPECT_EQ(apple_standin_queues_created(), 1);
+	}
+};
+
+TEST_F(AudioInputEnd, QueueGoesWithTheReceiveThreadWhenTheThreadEndsFirst) {
+	CheckQueueGoesWithTheReceiveThread(LastSide::HostsRelease);
+}
+
+TEST_F(AudioInputEnd, QueueGoesWithTheReceiveThreadWhenTheHostReleasesFirst) {
+	CheckQueueGoesWithTheReceiveThread(LastSide::ReceiveThread);
 }
 
 TEST_F(AudioInputTest, SharedInputTakesTheLastAcquirersDevice) {

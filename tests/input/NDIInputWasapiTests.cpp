@@ -4,8 +4,10 @@
 #include "InputFixture.h"
 
 #include "AudioOut_Win.h"
+#include "FakeWASAPI.h"
 
 using namespace inputtest;
+using fakewasapi::ComCalls;
 
 namespace {
 
@@ -16,9 +18,20 @@ CWASAPIAudioContext* ContextOf(NDIInput* input) {
 	return context;
 }
 
+// Every context's COM calls counted per thread; after each test, once every receive thread has
+// ended, they must have paired up on each thread.
+class WasapiInputTest : public InputTest {
+protected:
+	void TearDown() override {
+		InputTest::TearDown();
+		EXPECT_EQ(mCom.Unpaired(), "") << "the host's thread is " << ComCalls::ThisThread();
+	}
+	ComCalls mCom;
+};
+
 } // namespace
 
-TEST_F(InputTest, WasapiContextFollowsTheStreamAndTheDevice) {
+TEST_F(WasapiInputTest, WasapiContextFollowsTheStreamAndTheDevice) {
 	std::string desk = Manager().AudioDeviceNameToPersistentID("Desk_Six");
 	ASSERT_FALSE(desk.empty()) << "the null sink is an endpoint";
 	ndinet::Sender sender("Tone");
@@ -48,4 +61,37 @@ TEST_F(InputTest, WasapiContextFollowsTheStreamAndTheDevice) {
 	EXPECT_EQ(ContextOf(input), nullptr);
 	EXPECT_EQ(input->mAudioChannels.load(), 2) << "kept while no device is set";
 	input->Release();
+}
+
+// The receive thread initialised COM for the context it made, so that thread, and only it, must
+// uninitialise it: whichever side of the input's end comes last, the host's thread never
+// uninitialises COM (it would undo the host's own initialisation) and never waits for the
+// render thread.
+class WasapiInputEnd : public WasapiInputTest {
+protected:
+	void CheckContextGoesWithTheReceiveThread(LastSide last) {
+		SCOPED_TRACE(Describe(last));
+		ndinet::Sender sender("Playing");
+		NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio_Speakers");
+		ASSERT_TRUE(Connected(input));
+		ASSERT_TRUE(DeliverAudio(sender, 44100, 2, 1024, 0.5f));
+		CWASAPIAudioContext* context = ContextOf(input);
+		ASSERT_NE(context, nullptr);
+		EXPECT_EQ(context->GetStatus(), 0);
+		EXPECT_TRUE(context->IsRunning()) << "the stream plays";
+
+		const uint64_t host = ComCalls::ThisThread();
+		ASSERT_TRUE(ReleaseLast(input, last)) << "the order could not be forced";
+		ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		EXPECT_EQ(mCom.Uninitializations(host), 0) << "COM uninitialised on the host's thread";
+		// TearDown checks that the calls paired up on every thread.
+	}
+};
+
+TEST_F(WasapiInputEnd, ContextGoesWithTheReceiveThreadWhenTheThreadEndsFirst) {
+	CheckContextGoesWithTheReceiveThread(LastSide::HostsRelease);
+}
+
+TEST_F(WasapiInputEnd, ContextGoesWithTheReceiveThreadWhenTheHostReleasesFirst) {
+	CheckContextGoesWithTheReceiveThread(LastSide::ReceiveThread);
 }

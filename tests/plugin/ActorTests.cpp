@@ -121,6 +121,19 @@ TEST_F(ActorTest, DisposingAnActiveActorDeactivatesItFirst) {
 	EXPECT_EQ(ndi_standin_live_receivers(), 0) << "the input was released, its thread ended";
 }
 
+TEST_F(ActorTest, ASecondActivationWithoutADeactivationLetsTheFirstGo) {
+	Sender sender("Cam");
+	refhost::Actor* actor = ActiveActor(sender.fullName());
+	ASSERT_TRUE(ShowFrames(actor, sender, 1));
+	host.Activate(actor, true); // a host breaking its pairs: the input of the first activation goes
+	EXPECT_EQ(host.activeReceivers(), 1u) << "one message receiver, the second activation's";
+	ASSERT_TRUE(ShowFrames(actor, sender, 1)) << "the second activation receives";
+	EXPECT_EQ(ndi_standin_live_receivers(), 1);
+	host.DisposeActor(actor); // returns: no receive thread is left behind to wait for
+	EXPECT_EQ(ndi_standin_live_receivers(), 0);
+	EXPECT_EQ(ndi_standin_live_finders(), 0);
+}
+
 // ---- Inputs and the service message -----------------------------------------------------------
 
 TEST_F(ActorTest, FirstSourceQueryAlwaysSendsTheCount) {
@@ -142,6 +155,25 @@ TEST_F(ActorTest, FirstSourceQueryAlwaysSendsTheCount) {
 	host.Tick();
 	EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0, 1, 0})) << "back to none";
 	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no source: 0 channels, sent once";
+}
+
+// The 32-bit time counter wraps: a poll due just across the top must still come, and a poll made
+// just below it must not make every message a poll.
+TEST_F(ActorTest, SourcesArePolledEvery1000UnitsAcrossTheCountersWrap) {
+	refhost::Actor* actor = ActiveActor("");
+	host.Activate(actor, false);
+	for (uint32_t before = 1024; before >= 1; --before) {
+		host.SetManualTime(uint32_t(0) - before);
+		host.Activate(actor, true);
+		ndi_standin_reset_call_counts();
+		for (int tick = 0; tick < 188; ++tick) { // 3008 units in steps of 16
+			host.Tick();
+			host.AdvanceTime(16);
+		}
+		const int polls = ndi_standin_call_count("NDIlib_find_get_current_sources");
+		ASSERT_TRUE(polls >= 3 && polls <= 4) << polls << " polls in 3008 units from " << before << " below the wrap";
+		host.Activate(actor, false);
+	}
 }
 
 TEST_F(ActorTest, ClearingTheSourceDropsTheInputButKeepsTheVideo) {

@@ -3,6 +3,8 @@
 #include <initguid.h>
 #include <functiondiscoverykeys_devpkey.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -423,12 +425,98 @@ std::string Describe(const WAVEFORMATEX* format) {
 	return text;
 }
 
+// ---- COM initialisation ----------------------------------------------------------------------
+
+std::atomic<ComCalls*> ComCalls::sCurrent{nullptr};
+
+ComCalls::ComCalls()
+    : mSavedInitialize(CWASAPIAudioContext::sPlatform.CoInitializeEx),
+      mSavedUninitialize(CWASAPIAudioContext::sPlatform.CoUninitialize) {
+	sCurrent.store(this);
+	CWASAPIAudioContext::sPlatform.CoInitializeEx = RecordInitialize;
+	CWASAPIAudioContext::sPlatform.CoUninitialize = RecordUninitialize;
+}
+
+ComCalls::~ComCalls() {
+	CWASAPIAudioContext::sPlatform.CoInitializeEx = mSavedInitialize;
+	CWASAPIAudioContext::sPlatform.CoUninitialize = mSavedUninitialize;
+	sCurrent.store(nullptr);
+}
+
+uint64_t ComCalls::ThisThread() {
+	static std::atomic<uint64_t> sNext{1};
+	thread_local uint64_t tThread = sNext.fetch_add(1);
+	return tThread;
+}
+
+HRESULT WINAPI ComCalls::RecordInitialize(LPVOID reserved, DWORD coInit) {
+	ComCalls* calls = sCurrent.load();
+	if (!calls)
+		return CoInitializeEx(reserved, coInit);
+	const HRESULT hr = calls->mSavedInitialize(reserved, coInit);
+	// S_FALSE (already initialised) counts too: it is undone like S_OK. A failure is not.
+	if (SUCCEEDED(hr)) {
+		std::lock_guard<std::mutex> guard(calls->mLock);
+		++calls->mThreads[ThisThread()].mInitialized;
+	}
+	return hr;
+}
+
+void WINAPI ComCalls::RecordUninitialize() {
+	ComCalls* calls = sCurrent.load();
+	if (!calls) {
+		CoUninitialize();
+		return;
+	}
+	{
+		std::lock_guard<std::mutex> guard(calls->mLock);
+		Counts& counts = calls->mThreads[ThisThread()];
+		++counts.mUninitialized;
+		if (counts.mUninitialized > counts.mInitialized)
+			counts.mOverdrawn = true;
+	}
+	calls->mSavedUninitialize();
+}
+
+std::string ComCalls::Unpaired() {
+	std::lock_guard<std::mutex> guard(mLock);
+	std::string report;
+	for (const auto& entry : mThreads) {
+		const Counts& counts = entry.second;
+		if (!counts.mOverdrawn && counts.mInitialized == counts.mUninitialized)
+			continue;
+		char line[160];
+		snprintf(line, sizeof(line), "thread %llu: %d initialisations, %d uninitialisations%s\n",
+		         static_cast<unsigned long long>(entry.first), counts.mInitialized, counts.mUninitialized,
+		         counts.mOverdrawn ? ", one of them before its initialisation" : "");
+		report += line;
+	}
+	return report;
+}
+
+int ComCalls::Initializations(uint64_t thread) {
+	std::lock_guard<std::mutex> guard(mLock);
+	auto found = mThreads.find(thread);
+	return found == mThreads.end() ? 0 : found->second.mInitialized;
+}
+
+int ComCalls::Uninitializations(uint64_t thread) {
+	std::lock_guard<std::mutex> guard(mLock);
+	auto found = mThreads.find(thread);
+	return found == mThreads.end() ? 0 : found->second.mUninitialized;
+}
+
+// ---- The scripted system ----------------------------------------------------------------------
+
 FakeSystem::FakeSystem() : mSavedPlatform(CWASAPIAudioContext::sPlatform) {
 	sCurrent = this;
 	CWASAPIAudioContext::sPlatform.CreateEnumerator = CreateFakeEnumerator;
 }
 
 FakeSystem::~FakeSystem() {
+	const std::string unpaired = mCom.Unpaired();
+	EXPECT_TRUE(unpaired.empty()) << "COM initialisation did not pair up on every thread (this one is "
+	                              << ComCalls::ThisThread() << "):\n" << unpaired;
 	CWASAPIAudioContext::sPlatform = mSavedPlatform;
 	sCurrent = nullptr;
 }

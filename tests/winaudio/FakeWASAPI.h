@@ -6,11 +6,13 @@
 
 #include "AudioOut_Win.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,10 +48,50 @@ struct BufferRelease {
 	DWORD mFlags;
 };
 
+// COM initialisation as the contexts ask for it, counted per thread; the system's functions still
+// do the work. While one lives, every context initialises and uninitialises COM through it.
+// COM's rule: each successful initialisation on a thread is matched by one uninitialisation on
+// that same thread, and a thread never uninitialises what it did not initialise.
+class ComCalls {
+public:
+	ComCalls();  // installs itself in the contexts' platform operations
+	~ComCalls(); // puts back what it found there
+
+	// Empty when every thread kept the rule so far and none still has COM initialised;
+	// otherwise one line per thread that did not.
+	std::string Unpaired();
+	// Successful initialisations and uninitialisations made on one thread.
+	int Initializations(uint64_t thread);
+	int Uninitializations(uint64_t thread);
+
+	// The calling thread's number: never 0, never handed to another thread of the process, so
+	// the counts of a thread that ended stay apart from those of later threads.
+	static uint64_t ThisThread();
+
+private:
+	struct Counts {
+		int mInitialized = 0;
+		int mUninitialized = 0;
+		bool mOverdrawn = false; // uninitialised once more than it had initialised
+	};
+	static HRESULT WINAPI RecordInitialize(LPVOID reserved, DWORD coInit);
+	static void WINAPI RecordUninitialize();
+
+	std::mutex mLock;
+	std::map<uint64_t, Counts> mThreads;
+	HRESULT (WINAPI* mSavedInitialize)(LPVOID, DWORD);
+	void (WINAPI* mSavedUninitialize)();
+
+	static std::atomic<ComCalls*> sCurrent;
+};
+
 class FakeSystem {
 public:
-	FakeSystem();  // installs itself as the contexts' enumerator factory
-	~FakeSystem(); // restores the system's
+	// Installs itself as the contexts' enumerator factory and counts their COM calls.
+	FakeSystem();
+	// Restores the system's operations; a test fails when COM calls did not pair up on some
+	// thread (every context must be gone by then).
+	~FakeSystem();
 
 	// Set-up, before a context is made (or under Change while one runs).
 	Endpoint& AddEndpoint(const std::wstring& id, const std::wstring& name, const WAVEFORMATEXTENSIBLE& mix);
@@ -103,6 +145,7 @@ public:
 
 private:
 	WASAPIPlatform mSavedPlatform;
+	ComCalls mCom;
 };
 
 // What a device buffer holds before the context writes it: a fill that leaves bytes unwritten
