@@ -364,10 +364,9 @@ namespace {
 
 const int kCoreAudioBufferCount = 2;
 
-// The output device: the last device whose UID is the requested ID, else the default output.
-bool ChooseDevice(const std::string& persistentID, CDeviceDesc& chosen) {
-	CDeviceDescList devices(kDeviceTypeOutput);
-	CDeviceDescList::UpdateDeviceDescList(devices);
+// The output device among `devices`: the last device whose UID is the requested ID, else the
+// default output.
+bool ChooseDevice(const CDeviceDescList& devices, const std::string& persistentID, CDeviceDesc& chosen) {
 	bool found = false;
 	if (!persistentID.empty()) {
 		for (const CDeviceDesc& device : devices.GetDevices()) {
@@ -405,9 +404,14 @@ CCoreAudioContext::CCoreAudioContext(const std::string& persistentID, int channe
 }
 
 int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
+	// A walk cut short by want of memory would send the sound to whatever the system plays on:
+	// no queue then, and the input tries again later.
+	CDeviceDescList devices(kDeviceTypeOutput);
+	if (!CDeviceDescList::UpdateDeviceDescList(devices))
+		return kStatusNoQueue;
 	CDeviceDesc device;
 	CFStringRef deviceUID = nullptr;
-	if (ChooseDevice(mPersistentID, device))
+	if (ChooseDevice(devices, mPersistentID, device))
 		deviceUID = CFStringCreateWithCString(kCFAllocatorDefault, device.mPersistentID.c_str(), kCFStringEncodingUTF8);
 	if (deviceUID && device.mChannels < unsigned(std::max(channels, 0)))
 		channels = int(device.mChannels);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // CMutex
@@ -435,25 +436,31 @@ void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
 }
 
 bool NDIInput::RequestAudioOutput(const NDIlib_audio_frame_v2_t& audio) {
+	const bool wanted = !mAudioPersistentID.empty();
+	const int framesPerBuffer = audio.sample_rate / 10;
+	const bool ready = wanted && mAudioContext
+	                   && mAudioContext->IsCompatible(mAudioPersistentID, audio.no_channels, audio.sample_rate,
+	                                                  framesPerBuffer);
+	if (ready)
+		QueueAudio(audio);
+	// Compared in place: the frames of a steady stream ask for nothing new and allocate nothing.
+	const NDIAudioRequest& last = mAudioRequest;
+	const bool same = last.mWanted == wanted
+	                  && (!wanted
+	                      || (last.mPersistentID == mAudioPersistentID && last.mChannels == audio.no_channels
+	                          && last.mSampleRate == audio.sample_rate && last.mFramesPerBuffer == framesPerBuffer));
+	if (same)
+		return mAudioContext && !ready; // a context that no longer fits (its device went away) is new work
 	NDIAudioRequest request;
-	if (!mAudioPersistentID.empty()) {
+	if (wanted) {
 		request.mWanted = true;
 		request.mPersistentID = mAudioPersistentID;
 		request.mChannels = audio.no_channels;
 		request.mSampleRate = audio.sample_rate;
-		request.mFramesPerBuffer = audio.sample_rate / 10;
+		request.mFramesPerBuffer = framesPerBuffer;
 	}
-	const bool ready = request.mWanted && mAudioContext
-	                   && mAudioContext->IsCompatible(request.mPersistentID, request.mChannels, request.mSampleRate,
-	                                                  request.mFramesPerBuffer);
-	if (ready)
-		QueueAudio(audio);
-	if (!(request == mAudioRequest)) {
-		mAudioRequest = request;
-		return true;
-	}
-	// Unchanged: a context that no longer fits (its device went away) is the only new work.
-	return mAudioContext && !ready;
+	mAudioRequest = std::move(request);
+	return true;
 }
 
 void NDIInput::QueueAudio(const NDIlib_audio_frame_v2_t& audio) {
@@ -619,10 +626,9 @@ NDIInputMgr::NDIInputMgr() : mAudioDevices(kDeviceTypeOutput), mAudioDevicesRead
 NDIInputMgr::~NDIInputMgr() {}
 
 void NDIInputMgr::PrepareAudioDevices() {
-	if (mAudioDevicesReady)
-		return;
-	mAudioDevicesReady = true;
-	CDeviceDescList::UpdateDeviceDescList(mAudioDevices);
+	// A walk that ran out of memory is made again by the next actor's creation.
+	if (!mAudioDevicesReady)
+		mAudioDevicesReady = CDeviceDescList::UpdateDeviceDescList(mAudioDevices);
 }
 
 NDIInput* NDIInputMgr::AcquireNDIInput(VantrelParameters* parameters, const std::string& sourceName,
