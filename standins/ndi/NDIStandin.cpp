@@ -163,6 +163,7 @@ std::string HostMachineName() {
 }
 
 Library& Lib() {
+	ndistandin::NoteCallingThread();
 	static Library* sLibrary = [] { // never destroyed: plug-in statics may call in at exit
 		Library* library = new Library;
 		library->machine = HostMachineName();

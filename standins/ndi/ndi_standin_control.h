@@ -163,6 +163,29 @@ NDI_STANDIN_EXPORT int ndi_standin_fault_count(ndi_standin_fault_e kind);
 NDI_STANDIN_EXPORT const char* ndi_standin_last_fault(void);
 NDI_STANDIN_EXPORT void ndi_standin_reset_faults(void);
 
+// ---- Threads that call in --------------------------------------------------------------------
+//
+// Every thread that calls into the library is noted on its first call. The very end of each such
+// thread can be made to last longer: on Linux the destructor of a thread_local object of the
+// library's, among the last things the thread runs after its own function has returned; under
+// Windows the library's DLL_THREAD_DETACH. Code that unloads after its threads have "finished"
+// must have waited for that end too (by joining them): a thread that only counts itself out and
+// goes on is found still alive.
+
+// How long the end of each such thread lasts, from now on (0, the default: no delay).
+NDI_STANDIN_EXPORT void ndi_standin_set_thread_exit_delay(int milliseconds);
+// Forgets the threads recorded so far. With `record` true, records from now on every thread that
+// calls in, once each, except the calling thread and the test-pattern sources' own threads.
+NDI_STANDIN_EXPORT void ndi_standin_record_threads(bool record);
+// How many threads are recorded.
+NDI_STANDIN_EXPORT int ndi_standin_recorded_threads(void);
+// How many recorded threads have not ended; `which`, if given, gets a line naming the first of
+// them ("" when all have ended), cut to `size` - 1 bytes. Linux: a thread has ended once its end
+// above is over and /proc/self/task no longer lists it (for that last part the call waits up to
+// 2 s, as the kernel may drop a task a moment after a join returns); the thread's id in the text
+// is its kernel id (gettid). Windows: once its handle is signalled; the id is GetCurrentThreadId's.
+NDI_STANDIN_EXPORT int ndi_standin_threads_not_ended(char* which, int size);
+
 // ---- Fault injection -----------------------------------------------------------------------
 
 // The next `times` calls return false / null (they still count as calls).
