@@ -96,6 +96,27 @@ TEST_F(InputTest, OneFrameSlotKeepsTheNewestAndServiceHandsItToEveryClient) {
 	input->Release();
 }
 
+// For the ThreadSanitizer tree: the host's thread learns of frames only through Service, and
+// meets the receive thread nowhere else (the frames come from the pattern's own thread, and none
+// goes back to the library before the end). So the input lock is the only order between the
+// thread's writes to the slot and Service's reads: without it the race is reported at once.
+TEST_F(InputTest, ServiceMeetsTheReceiveThreadOnlyThroughTheInputLock) {
+	ndinet::PatternSource pattern("Race", 0);
+	ASSERT_TRUE(pattern.started());
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, pattern.fullName(), kNDIBandwidthHigh, "None");
+	RecordingClient a;
+	input->mClients.AddClient(&a.client);
+	const auto deadline = Clock::now() + std::chrono::seconds(30);
+	while (a.frames.size() < 10 && Clock::now() < deadline) {
+		input->Service();
+		std::this_thread::yield();
+	}
+	EXPECT_EQ(a.frames.size(), 10u);
+	input->mClients.RemoveClient(&a.client);
+	a.ReleaseAll();
+	input->Release();
+}
+
 TEST_F(InputTest, FramesOfOtherFormatsAndBrokenRecordsAreDropped) {
 	ndinet::Sender sender("Odd");
 	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "None");
