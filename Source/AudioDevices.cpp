@@ -52,10 +52,12 @@ void CDeviceDescList::Assign(CDeviceDescList other) {
 
 namespace {
 // The copy Assign takes may fail for want of memory; the list then keeps what it had.
-void AssignQuietly(CDeviceDescList& list, const CDeviceDescList& fresh) {
+bool AssignQuietly(CDeviceDescList& list, const CDeviceDescList& fresh) {
 	try {
 		list.Assign(fresh);
+		return true;
 	} catch (...) {
+		return false;
 	}
 }
 } // namespace
@@ -203,7 +205,7 @@ bool DescribeDevice(AudioObjectID id, DeviceType type, AudioObjectID defaultInpu
 
 } // namespace
 
-void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
+bool CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 	CDeviceDescList fresh(list.mDeviceType);
 	const AudioObjectID defaultInput = ReadDefaultDevice(kAudioHardwarePropertyDefaultInputDevice);
 	const AudioObjectID defaultOutput = ReadDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice);
@@ -232,9 +234,9 @@ void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 		}
 		delete[] ids;
 		if (!complete)
-			return;
+			return false;
 	}
-	AssignQuietly(list, fresh);
+	return AssignQuietly(list, fresh);
 }
 
 #else // _WIN32
@@ -315,7 +317,7 @@ bool ReadEndpoint(IMMDevice* device, DeviceType type, std::vector<CDeviceDesc>& 
 
 CDeviceDescList::EnumeratorFactory CDeviceDescList::sEnumeratorFactory = CreateSystemEnumerator;
 
-void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
+bool CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 	CDeviceDescList fresh(list.mDeviceType);
 	const HRESULT init = CoInitialize(nullptr);
 	IMMDeviceEnumerator* enumerator = nullptr;
@@ -343,8 +345,7 @@ void CDeviceDescList::UpdateDeviceDescList(CDeviceDescList& list) {
 	SafeRelease(enumerator);
 	if (init == S_OK || init == S_FALSE)
 		CoUninitialize();
-	if (complete)
-		AssignQuietly(list, fresh);
+	return complete && AssignQuietly(list, fresh);
 }
 
 #endif

@@ -40,8 +40,9 @@ public:
 	CDeviceDescList(const CDeviceDescList& other); // copies the entries; the copy has its own lock
 
 	// Rebuilds `list` from the platform's current devices of its direction. A failed platform
-	// call only means fewer devices; the list is swapped in whole at the end.
-	static void UpdateDeviceDescList(CDeviceDescList& list);
+	// call only means fewer devices; the list is swapped in whole at the end. False when memory
+	// ran out: the list is then left as it was.
+	static bool UpdateDeviceDescList(CDeviceDescList& list);
 
 	// The position of the first device whose name is exactly `name` (same bytes); `index` is
 	// left alone when there is none.

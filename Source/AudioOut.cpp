@@ -364,12 +364,10 @@ namespace {
 
 const int kCoreAudioBufferCount = 2;
 
-// The output device: the last device whose UID is the requested ID, else the default output.
-// `requestedFound` tells which; `defaultDevice` gets the default output, if any.
-bool ChooseDevice(const std::string& persistentID, CDeviceDesc& chosen, bool& requestedFound, CDeviceDesc& defaultDevice,
-                  bool& haveDefault) {
-	CDeviceDescList devices(kDeviceTypeOutput);
-	CDeviceDescList::UpdateDeviceDescList(devices);
+// The output device among `devices`: the last device whose UID is the requested ID, else the
+// default output. `requestedFound` tells which; `defaultDevice` gets the default output, if any.
+bool ChooseDevice(const CDeviceDescList& devices, const std::string& persistentID, CDeviceDesc& chosen,
+                  bool& requestedFound, CDeviceDesc& defaultDevice, bool& haveDefault) {
 	requestedFound = false;
 	if (!persistentID.empty()) {
 		for (const CDeviceDesc& device : devices.GetDevices()) {
@@ -385,14 +383,16 @@ bool ChooseDevice(const std::string& persistentID, CDeviceDesc& chosen, bool& re
 	return requestedFound || haveDefault;
 }
 
-// Whether an output device with this UID is listed, as ChooseDevice would find it.
-bool IsOutputListed(const std::string& persistentID) {
+// Whether an output device with this UID is listed, as ChooseDevice would find it; false when
+// the walk was cut short by want of memory.
+bool IsOutputListed(const std::string& persistentID, bool& listed) {
 	CDeviceDescList devices(kDeviceTypeOutput);
-	CDeviceDescList::UpdateDeviceDescList(devices);
+	if (!CDeviceDescList::UpdateDeviceDescList(devices))
+		return false;
+	listed = false;
 	for (const CDeviceDesc& device : devices.GetDevices())
-		if (device.mPersistentID == persistentID)
-			return true;
-	return false;
+		listed = listed || device.mPersistentID == persistentID;
+	return true;
 }
 
 AudioObjectPropertyAddress GlobalAddress(AudioObjectPropertySelector selector) {
@@ -544,10 +544,15 @@ CCoreAudioContext::CCoreAudioContext(const std::string& persistentID, int channe
 }
 
 int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
+	// A walk cut short by want of memory would send the sound to whatever the system plays on:
+	// no queue then, and the input tries again later.
+	CDeviceDescList devices(kDeviceTypeOutput);
+	if (!CDeviceDescList::UpdateDeviceDescList(devices))
+		return kStatusNoQueue;
 	CDeviceDesc device, defaultDevice;
 	bool requestedFound = false, haveDefault = false;
 	CFStringRef deviceUID = nullptr;
-	if (ChooseDevice(mPersistentID, device, requestedFound, defaultDevice, haveDefault))
+	if (ChooseDevice(devices, mPersistentID, device, requestedFound, defaultDevice, haveDefault))
 		deviceUID = CFStringCreateWithCString(kCFAllocatorDefault, device.mPersistentID.c_str(), kCFStringEncodingUTF8);
 	if (deviceUID && device.mChannels < unsigned(std::max(channels, 0)))
 		channels = int(device.mChannels);
@@ -697,7 +702,11 @@ void CCoreAudioContext::CheckDeviceList() const {
 	if (mOnFallback) {
 		// Back means listed again after a look that missed it: a device that is listed but
 		// refused the queue does not make a new context at every frame.
-		const bool listed = IsOutputListed(mPersistentID);
+		bool listed = false;
+		if (!IsOutputListed(mPersistentID, listed)) {
+			MarkChanged(TicketData(mWatchTicket), kDevicesChanged); // the next look tries again
+			return;
+		}
 		if (listed && !mRequestedListed)
 			mRequestedBack = true;
 		mRequestedListed = listed;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <new>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // CMutex
@@ -186,7 +188,7 @@ NDIInput::NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const st
 	: mParameters(parameters), mRefCount(1), mOwner(owner), mBandwidth(bandwidth), mThread(nullptr), mRunning(true),
 	  mSourceName(sourceName), mFind(nullptr), mRecv(nullptr), mHaveFrame(false), mAudioPersistentID(audioPersistentID),
 	  mAudioContext(nullptr), mVolume(1.0f), mAudioChannels(0), mConnected(false), mFinishedSides(0), mDead(false),
-	  mThreadStarted(false) {
+	  mThreadStarted(false), mAudioThread(nullptr), mAudioWork(false), mAudioStop(false) {
 	sNDIInputThreadsRunning.fetch_add(1);
 	{
 		// The thread hands its object over under this lock, so it cannot look for it before it is
@@ -299,7 +301,7 @@ void NDIInput::ThreadMain() {
 				// Out of memory or the like: this pass is given up and the next one tries again.
 			}
 		}
-		StopAudioOutput();
+		EndAudioThread(); // every device of the input is closed when it returns
 		Shutdown();
 	} else {
 		mDead.store(true);
@@ -400,14 +402,175 @@ void NDIInput::HandleVideoFrame(const NDIlib_video_frame_v2_t& video) {
 	mHaveFrame = true;
 }
 
-void NDIInput::ReleaseAudioContext() {
-	if (mAudioContext) {
-		mAudioContext->Release();
-		mAudioContext = nullptr;
+// ---- The input's audio output: decided on the receive thread, opened on a thread of its own ----
+
+namespace {
+// A request that keeps failing is tried again this long after the end of its last attempt.
+constexpr std::chrono::seconds kAudioRetryInterval(1);
+} // namespace
+
+bool NDIAudioRequest::operator==(const NDIAudioRequest& other) const {
+	return mWanted == other.mWanted && mPersistentID == other.mPersistentID && mChannels == other.mChannels
+	       && mSampleRate == other.mSampleRate && mFramesPerBuffer == other.mFramesPerBuffer;
+}
+
+void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
+	if (IsUsableAudioFrame(audio)) {
+		bool wake = false;
+		{
+			CMutexLocker lock(mLock);
+			try {
+				wake = RequestAudioOutput(audio);
+			} catch (...) {
+				// Out of memory: no audio for this frame; the next one tries again.
+			}
+			if (!mAudioPersistentID.empty())
+				mAudioChannels.store(audio.no_channels); // no device: the count keeps its last value
+		}
+		if (wake && !WakeAudioThread(false)) {
+			CMutexLocker lock(mLock);
+			mAudioRequest = NDIAudioRequest(); // no thread to be had: asked again at the next frame
+		}
+	}
+	NDIlib_recv_free_audio_v2(mRecv, &audio);
+}
+
+bool NDIInput::RequestAudioOutput(const NDIlib_audio_frame_v2_t& audio) {
+	const bool wanted = !mAudioPersistentID.empty();
+	const int framesPerBuffer = audio.sample_rate / 10;
+	const bool ready = wanted && mAudioContext
+	                   && mAudioContext->IsCompatible(mAudioPersistentID, audio.no_channels, audio.sample_rate,
+	                                                  framesPerBuffer);
+	if (ready)
+		QueueAudio(audio);
+	// Compared in place: the frames of a steady stream ask for nothing new and allocate nothing.
+	const NDIAudioRequest& last = mAudioRequest;
+	const bool same = last.mWanted == wanted
+	                  && (!wanted
+	                      || (last.mPersistentID == mAudioPersistentID && last.mChannels == audio.no_channels
+	                          && last.mSampleRate == audio.sample_rate && last.mFramesPerBuffer == framesPerBuffer));
+	if (same)
+		return mAudioContext && !ready; // a context that no longer fits (its device went away) is new work
+	NDIAudioRequest request;
+	if (wanted) {
+		request.mWanted = true;
+		request.mPersistentID = mAudioPersistentID;
+		request.mChannels = audio.no_channels;
+		request.mSampleRate = audio.sample_rate;
+		request.mFramesPerBuffer = framesPerBuffer;
+	}
+	mAudioRequest = std::move(request);
+	return true;
+}
+
+void NDIInput::QueueAudio(const NDIlib_audio_frame_v2_t& audio) {
+	CAudioBufferList& queue = mAudioContext->GetBufferList();
+	queue.SetVolume(mVolume);
+	CAudioBuffer* block = new (std::nothrow) CAudioBuffer(queue.GetChannelCount(), audio.p_data, audio.no_channels,
+	                                                      audio.no_samples, false, audio.channel_stride_in_bytes / 4);
+	if (block) {
+		queue.AppendBuffer(block);
+		block->Release();
 	}
 }
 
-void NDIInput::StopAudioOutput() {
+bool NDIInput::WakeAudioThread(bool stop) {
+	{
+		std::lock_guard<std::mutex> guard(mAudioWakeLock);
+		if (stop)
+			mAudioStop = true;
+		else
+			mAudioWork = true;
+	}
+	mAudioWake.notify_one();
+	if (mAudioThread || stop)
+		return true;
+	try {
+		mAudioThread = new std::thread(&NDIInput::AudioThreadMain, this);
+	} catch (...) {
+		return false;
+	}
+	return true;
+}
+
+void NDIInput::EndAudioThread() {
+	if (!mAudioThread)
+		return;
+	WakeAudioThread(true);
+	try {
+		mAudioThread->join();
+	} catch (...) {
+	}
+	delete mAudioThread;
+	mAudioThread = nullptr;
+}
+
+void NDIInput::AudioThreadMain() {
+	AudioRetry retry;
+	std::unique_lock<std::mutex> wake(mAudioWakeLock);
+	for (;;) {
+		const auto woken = [this] { return mAudioWork || mAudioStop; };
+		if (retry.mPending)
+			mAudioWake.wait_until(wake, retry.mAt, woken);
+		else
+			mAudioWake.wait(wake, woken);
+		if (mAudioStop)
+			break;
+		mAudioWork = false;
+		wake.unlock();
+		try {
+			UpdateAudioOutput(retry);
+		} catch (...) {
+			// Out of memory: tried again after the retry interval, whatever is asked by then.
+			retry.mPending = true;
+			retry.mRequest = NDIAudioRequest();
+			retry.mAt = std::chrono::steady_clock::now() + kAudioRetryInterval;
+		}
+		wake.lock();
+	}
+	wake.unlock();
+	CloseAudioOutput();
+}
+
+void NDIInput::UpdateAudioOutput(AudioRetry& retry) {
+	NDIAudioRequest request;
+	NDIAudioContext* current = nullptr;
+	{
+		CMutexLocker lock(mLock);
+		request = mAudioRequest;
+		current = mAudioContext;
+	}
+	if (current && request.mWanted
+	    && current->IsCompatible(request.mPersistentID, request.mChannels, request.mSampleRate,
+	                             request.mFramesPerBuffer)) {
+		retry.mPending = false;
+		return;
+	}
+	CloseAudioOutput();
+	if (!request.mWanted) {
+		retry.mPending = false;
+		return;
+	}
+	// The same request failed less than the interval ago: its turn comes at the timed wake.
+	if (retry.mPending && retry.mRequest == request && std::chrono::steady_clock::now() < retry.mAt)
+		return;
+
+	NDIAudioContext* made = nullptr;
+	CreatePlatformAudioContext(request.mPersistentID, request.mChannels, request.mSampleRate,
+	                           request.mFramesPerBuffer, made);
+	if (!made) {
+		retry.mPending = true;
+		retry.mRequest = request;
+		retry.mAt = std::chrono::steady_clock::now() + kAudioRetryInterval;
+		return;
+	}
+	retry.mPending = false;
+	CMutexLocker lock(mLock);
+	made->GetBufferList().SetInitialVolume(mVolume); // a new output never starts louder than asked
+	mAudioContext = made;
+}
+
+void NDIInput::CloseAudioOutput() {
 	NDIAudioContext* context = nullptr;
 	{
 		CMutexLocker lock(mLock);
@@ -417,46 +580,6 @@ void NDIInput::StopAudioOutput() {
 	if (context) {
 		context->Stop();
 		context->Release();
-	}
-}
-
-void NDIInput::HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
-	if (IsUsableAudioFrame(audio)) {
-		CMutexLocker lock(mLock);
-		if (mAudioPersistentID.empty()) {
-			ReleaseAudioContext(); // the channel count keeps its last value
-		} else {
-			try {
-				PlayAudioFrame(audio);
-			} catch (...) {
-				// Out of memory: no audio for this frame; the next one tries again.
-			}
-			mAudioChannels.store(audio.no_channels);
-		}
-	}
-	NDIlib_recv_free_audio_v2(mRecv, &audio);
-}
-
-void NDIInput::PlayAudioFrame(const NDIlib_audio_frame_v2_t& audio) {
-	int framesPerBuffer = audio.sample_rate / 10;
-	if (mAudioContext &&
-	    !mAudioContext->IsCompatible(mAudioPersistentID, audio.no_channels, audio.sample_rate, framesPerBuffer))
-		ReleaseAudioContext();
-	if (!mAudioContext) {
-		CreatePlatformAudioContext(mAudioPersistentID, audio.no_channels, audio.sample_rate, framesPerBuffer,
-		                           mAudioContext);
-		if (mAudioContext)
-			mAudioContext->GetBufferList().SetInitialVolume(mVolume);
-	}
-	if (!mAudioContext)
-		return;
-	CAudioBufferList& queue = mAudioContext->GetBufferList();
-	queue.SetVolume(mVolume);
-	CAudioBuffer* block = new (std::nothrow) CAudioBuffer(queue.GetChannelCount(), audio.p_data, audio.no_channels,
-	                                                      audio.no_samples, false, audio.channel_stride_in_bytes / 4);
-	if (block) {
-		queue.AppendBuffer(block);
-		block->Release();
 	}
 }
 
@@ -503,10 +626,9 @@ NDIInputMgr::NDIInputMgr() : mAudioDevices(kDeviceTypeOutput), mAudioDevicesRead
 NDIInputMgr::~NDIInputMgr() {}
 
 void NDIInputMgr::PrepareAudioDevices() {
-	if (mAudioDevicesReady)
-		return;
-	mAudioDevicesReady = true;
-	CDeviceDescList::UpdateDeviceDescList(mAudioDevices);
+	// A walk that ran out of memory is made again by the next actor's creation.
+	if (!mAudioDevicesReady)
+		mAudioDevicesReady = CDeviceDescList::UpdateDeviceDescList(mAudioDevices);
 }
 
 NDIInput* NDIInputMgr::AcquireNDIInput(VantrelParameters* parameters, const std::string& sourceName,

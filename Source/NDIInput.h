@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,17 @@ typedef int32_t NDIBandwidth;
 enum : NDIBandwidth { kNDIBandwidthLow = 0, kNDIBandwidthHigh = 1 };
 
 class NDIInput;
+
+// The audio output an input's received audio asks for: none, or a device and a stream shape.
+struct NDIAudioRequest {
+	bool mWanted = false;
+	std::string mPersistentID;
+	int mChannels = 0;
+	int mSampleRate = 0;
+	int mFramesPerBuffer = 0;
+
+	bool operator==(const NDIAudioRequest& other) const;
+};
 
 // Told by an input when its last reference is gone.
 class NDIInputOwner {
@@ -155,12 +168,27 @@ private:
 	void Capture();
 	void HandleVideoFrame(const NDIlib_video_frame_v2_t& video);
 	void HandleAudioFrame(const NDIlib_audio_frame_v2_t& audio);
-	void PlayAudioFrame(const NDIlib_audio_frame_v2_t& audio);
 	void Reconnect();
-	void ReleaseAudioContext();
-	// The receive thread's last use of the audio output, outside the input lock: the output ends
-	// on the thread that made it.
-	void StopAudioOutput();
+
+	// The audio output. The receive thread decides at each audio frame what output the stream
+	// needs and queues the frame when a fitting context is ready (dropping it while none is); a
+	// thread of the input's own opens, replaces and closes the contexts, so that neither the
+	// receive thread nor the host's thread ever waits for a device.
+	struct AudioRetry {
+		bool mPending = false;
+		NDIAudioRequest mRequest; // the request that failed
+		std::chrono::steady_clock::time_point mAt;
+	};
+	// Receive thread, input lock held: true when the audio thread has work.
+	bool RequestAudioOutput(const NDIlib_audio_frame_v2_t& audio);
+	void QueueAudio(const NDIlib_audio_frame_v2_t& audio);
+	// Starts the audio thread when it is first needed; false when it cannot be had.
+	bool WakeAudioThread(bool stop);
+	// Receive thread, at its end: the audio thread closes the device and ends.
+	void EndAudioThread();
+	void AudioThreadMain();
+	void UpdateAudioOutput(AudioRetry& retry);
+	void CloseAudioOutput();
 	// The thread's last act with its own object: into the list of finished threads.
 	void EnterFinishedThreads();
 	// The thread's end and the last release each call this once; the second frees the input.
@@ -173,6 +201,13 @@ private:
 	// has been captured (or since the last connection).
 	std::string mSourceURL;
 	std::chrono::steady_clock::time_point mQuietSince;
+
+	NDIAudioRequest mAudioRequest; // under mLock: what the last audio frame asked for
+	std::thread* mAudioThread;     // the receive thread's: started, woken and joined by it
+	std::mutex mAudioWakeLock;     // guards the two flags below
+	std::condition_variable mAudioWake;
+	bool mAudioWork;
+	bool mAudioStop;
 
 	static CMutex sThreadsLock; // guards sFinishedThreads and every input's mThread hand-over
 	static std::vector<std::thread*> sFinishedThreads;

@@ -48,6 +48,7 @@ struct OpaqueAudioQueue {
 	double scheduledFrames = 0;
 	int pumpWanted = 0;
 	long long pumped = 0;
+	int pumpers = 0; // tests inside apple_standin_pump on this queue: the disposal waits for them
 
 	std::condition_variable wake;
 	std::thread thread;
@@ -449,6 +450,8 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	}
 	if (size_t(inAQ->index) < queues.byIndex.size() && queues.byIndex[inAQ->index] == inAQ)
 		queues.byIndex[inAQ->index] = nullptr;
+	// A test pumping the queue from another thread leaves its wait on the queue's condition first.
+	queues.played.wait(guard, [&] { return inAQ->pumpers == 0; });
 	guard.unlock();
 	inAQ->thread.join(); // waits for a callback in progress
 	for (AudioQueueBuffer* buffer : inAQ->buffers) {
@@ -555,18 +558,22 @@ APPLE_STANDIN_EXPORT int apple_standin_pump(AudioQueueRef queue, int buffers) {
 	std::unique_lock<std::mutex> guard(queues.lock);
 	if (!queues.live.count(queue) || !queue->manual)
 		return 0;
+	++queue->pumpers;
 	int played = 0;
 	while (played < buffers && queues.live.count(queue) && queue->running && !queue->pending.empty()) {
 		long long before = queue->pumped;
 		queue->pumpWanted = 1;
 		queue->wake.notify_all();
-		queue->wake.wait(guard, [&] { return queue->pumped != before || !queues.live.count(queue) || !queue->running; });
-		if (queue->pumped == before)
+		// The queue may be disposed meanwhile, by another thread: its disposal waits for this.
+		queue->wake.wait(guard, [&] { return !queues.live.count(queue) || queue->pumped != before || !queue->running; });
+		if (!queues.live.count(queue) || queue->pumped == before)
 			break;
 		++played;
 	}
 	if (queues.live.count(queue))
 		queue->pumpWanted = 0;
+	--queue->pumpers;
+	queues.played.notify_all();
 	return played;
 }
 

@@ -84,7 +84,7 @@ struct Receiver {
 	bool allowFields = true;
 	bool wantsSource = false;
 	std::string wantName, wantUrl;
-	uint64_t boundSource = 0; // the online source it receives from; 0: none
+	uint64_t boundSource = 0; // the source instance it receives from, which may be gone since; 0: none yet
 	size_t limit = 16;
 	std::deque<FramePtr> queue;
 	std::unordered_map<const void*, FramePtr> lent;
@@ -163,6 +163,7 @@ std::string HostMachineName() {
 }
 
 Library& Lib() {
+	ndistandin::NoteCallingThread();
 	static Library* sLibrary = [] { // never destroyed: plug-in statics may call in at exit
 		Library* library = new Library;
 		library->machine = HostMachineName();
@@ -291,17 +292,37 @@ std::vector<uint64_t> VisibleIds(const Library& L, const Finder& f) {
 	return ids;
 }
 
-// Points every receiver at the online source of the name it asked for (the one with the same
-// URL when there are several), and tells waiting finders that the list may have changed.
+const Source* FindSource(const Library& L, uint64_t id) {
+	for (const auto& s : L.sources)
+		if (s.id == id)
+			return &s;
+	return nullptr;
+}
+
+// The online source of the name a receiver asked for, the one with the same URL when there are several.
+const Source* Pick(const Library& L, const Receiver& r) {
+	const Source* pick = nullptr;
+	if (r.wantsSource)
+		for (const auto& s : L.sources)
+			if (s.online && s.name == r.wantName && (!pick || (s.url == r.wantUrl && pick->url != r.wantUrl)))
+				pick = &s;
+	return pick;
+}
+
+// A receiver is bound to one source instance when it connects, as with the real runtime: a sender
+// destroyed and made again under the same name is another instance, which it reaches only after
+// another connect. One that finds nothing online binds to the first of that name to come online.
+void Bind(const Library& L, Receiver& r) {
+	const Source* pick = Pick(L, r);
+	r.boundSource = pick ? pick->id : 0;
+}
+
+// Binds receivers still waiting for their source, and tells waiting finders that the list may
+// have changed.
 void SourcesChanged(Library& L) {
-	for (auto& r : L.receivers) {
-		const Source* pick = nullptr;
-		if (r->wantsSource)
-			for (const auto& s : L.sources)
-				if (s.online && s.name == r->wantName && (!pick || (s.url == r->wantUrl && pick->url != r->wantUrl)))
-					pick = &s;
-		r->boundSource = pick ? pick->id : 0;
-	}
+	for (auto& r : L.receivers)
+		if (r->boundSource == 0)
+			Bind(L, *r);
 	L.sourcesChanged.notify_all();
 }
 
@@ -433,13 +454,19 @@ struct Target {
 // The receivers a sender's frame goes to, with what each asked for.
 std::vector<Target> Targets(Library& L, uint64_t sourceId, bool video) {
 	std::vector<Target> targets;
+	const Source* source = FindSource(L, sourceId);
+	if (!source || !source->online)
+		return targets; // off the network: it reaches nobody
 	for (auto& r : L.receivers)
 		if (r->boundSource == sourceId && (video ? WantsVideo(r->bandwidth) : WantsAudio(r->bandwidth)))
 			targets.push_back({r, r->colorFormat, r->bandwidth == NDIlib_recv_bandwidth_lowest, r->allowFields});
 	return targets;
 }
 
-void Deliver(uint64_t sourceId, std::vector<Target>& targets, std::vector<FramePtr>& frames) {
+void Deliver(Library& L, uint64_t sourceId, std::vector<Target>& targets, std::vector<FramePtr>& frames) {
+	const Source* source = FindSource(L, sourceId);
+	if (!source || !source->online)
+		return;
 	for (size_t i = 0; i < targets.size(); ++i) {
 		Receiver& r = *targets[i].receiver;
 		if (!r.destroyed && r.boundSource == sourceId) {
@@ -660,6 +687,7 @@ NDI_STANDIN_EXPORT NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_rec
 		r->wantName = Bounded(settings->source_to_connect_to.p_ndi_name);
 		r->wantUrl = Bounded(settings->source_to_connect_to.p_url_address);
 	}
+	Bind(L, *r);
 	L.receivers.push_back(r);
 	SourcesChanged(L);
 	call.result = r.get();
@@ -712,6 +740,7 @@ NDI_STANDIN_EXPORT void NDIlib_recv_connect(NDIlib_recv_instance_t handle, const
 	r->wantsSource = wants;
 	r->wantName = name;
 	r->wantUrl = wants ? Bounded(source->p_url_address) : std::string();
+	Bind(L, *r); // a connect is what reaches a sender made again under the same name
 	SourcesChanged(L);
 }
 
@@ -863,7 +892,7 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t handle,
 		frames.push_back(MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp));
 	}
 	std::lock_guard<std::mutex> guard(L.lock);
-	Deliver(s->sourceId, targets, frames);
+	Deliver(L, s->sourceId, targets, frames);
 }
 
 NDI_STANDIN_EXPORT void NDIlib_send_send_audio_v2(NDIlib_send_instance_t handle, const NDIlib_audio_frame_v2_t* frame) {
@@ -908,7 +937,7 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_audio_v2(NDIlib_send_instance_t handle,
 	for (size_t i = 0; i < targets.size(); ++i)
 		frames.push_back(MakeAudio(*frame, stride, timestamp));
 	std::lock_guard<std::mutex> guard(L.lock);
-	Deliver(s->sourceId, targets, frames);
+	Deliver(L, s->sourceId, targets, frames);
 }
 
 // ---- Control: the library --------------------------------------------------------------------
@@ -1016,7 +1045,8 @@ NDI_STANDIN_EXPORT bool ndi_standin_receiver_info(NDIlib_recv_instance_t handle,
 		return false;
 	*out = ndi_standin_receiver_info_t{};
 	out->connected_to = Text(r->wantsSource ? r->wantName.c_str() : nullptr);
-	out->source_online = r->boundSource != 0;
+	const Source* bound = FindSource(Lib(), r->boundSource);
+	out->source_online = bound && bound->online;
 	out->color_format = r->colorFormat;
 	out->bandwidth = r->bandwidth;
 	out->queued = int(r->queue.size());

@@ -144,6 +144,7 @@ void ndi_standin_pattern_t::SendAudio() {
 }
 
 void ndi_standin_pattern_t::Run() {
+	ndistandin::MarkOwnThread();
 	bool audio = settings.no_channels > 0;
 	Schedule video, sound;
 	video.origin = sound.origin = Clock::now();

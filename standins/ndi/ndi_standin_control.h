@@ -7,13 +7,21 @@
 // - Every source lives in this process. NDIlib_send_create announces "MACHINE (name)"; scripted
 //   sources stand for other machines on the network (not local, so a finder with
 //   show_local_sources false still lists them). Sources are listed in the order they appeared.
+//   Each sender gets a URL of its own ("127.0.0.1:" and a port never given before), so one made
+//   again under the same name is announced with a new URL.
 // - NDIlib_find_wait_for_sources returns true as soon as the finder's list differs from the one it
 //   last reported (through wait or get_current_sources); a new finder has reported nothing yet.
 //   The array from NDIlib_find_get_current_sources stays valid until the next
 //   NDIlib_find_get_current_sources on that finder or its destruction (the old array is freed,
 //   so a caller that keeps it longer reads freed memory).
-// - A receiver connects by name and stays connected to that name: a source that appears later, or
-//   comes back, is picked up. Its queue holds at most ndi_standin_set_queue_limit frames of each
+// - A receiver is bound to one source instance, as with the real runtime: when it connects (create
+//   with a source, or NDIlib_recv_connect) to the online source of that name (the one with the
+//   same URL when there are several) or, if none is online then, to the first of that name to come
+//   online. It stays with that instance. Taken off the network and back on
+//   (ndi_standin_set_source_online) it is the same instance, and frames resume. Once the instance
+//   is gone (NDIlib_send_destroy, a test pattern stopped, a scripted source removed) nothing
+//   reaches the receiver, not even from a new source of the same name, until NDIlib_recv_connect
+//   is called on it again. Its queue holds at most ndi_standin_set_queue_limit frames of each
 //   kind (video, audio, each scripted result); a new frame beyond that drops the oldest of its kind,
 //   so the newest video and audio always get through. Capture hands out the oldest queued frame whose record
 //   the caller gave (frames of a kind the caller passed no record for are dropped).
@@ -114,7 +122,7 @@ NDI_STANDIN_EXPORT int ndi_standin_receivers(NDIlib_recv_instance_t* out, int ma
 
 typedef struct ndi_standin_receiver_info_t {
 	ndi_standin_text_t connected_to;   // the name asked for by create or connect (null: none)
-	bool source_online;                // a source of that name is announced and reachable
+	bool source_online;                // the source instance it is bound to is announced and reachable
 	NDIlib_recv_color_format_e color_format;
 	NDIlib_recv_bandwidth_e bandwidth;
 	int queued;                        // frames waiting to be captured
@@ -163,6 +171,29 @@ NDI_STANDIN_EXPORT int ndi_standin_fault_count(ndi_standin_fault_e kind);
 NDI_STANDIN_EXPORT const char* ndi_standin_last_fault(void);
 NDI_STANDIN_EXPORT void ndi_standin_reset_faults(void);
 
+// ---- Threads that call in --------------------------------------------------------------------
+//
+// Every thread that calls into the library is noted on its first call. The very end of each such
+// thread can be made to last longer: on Linux the destructor of a thread_local object of the
+// library's, among the last things the thread runs after its own function has returned; under
+// Windows the library's DLL_THREAD_DETACH. Code that unloads after its threads have "finished"
+// must have waited for that end too (by joining them): a thread that only counts itself out and
+// goes on is found still alive.
+
+// How long the end of each such thread lasts, from now on (0, the default: no delay).
+NDI_STANDIN_EXPORT void ndi_standin_set_thread_exit_delay(int milliseconds);
+// Forgets the threads recorded so far. With `record` true, records from now on every thread that
+// calls in, once each, except the calling thread and the test-pattern sources' own threads.
+NDI_STANDIN_EXPORT void ndi_standin_record_threads(bool record);
+// How many threads are recorded.
+NDI_STANDIN_EXPORT int ndi_standin_recorded_threads(void);
+// How many recorded threads have not ended; `which`, if given, gets a line naming the first of
+// them ("" when all have ended), cut to `size` - 1 bytes. Linux: a thread has ended once its end
+// above is over and /proc/self/task no longer lists it (for that last part the call waits up to
+// 2 s, as the kernel may drop a task a moment after a join returns); the thread's id in the text
+// is its kernel id (gettid). Windows: once its handle is signalled; the id is GetCurrentThreadId's.
+NDI_STANDIN_EXPORT int ndi_standin_threads_not_ended(char* which, int size);
+
 // ---- Fault injection -----------------------------------------------------------------------
 
 // The next `times` calls return false / null (they still count as calls).
@@ -184,12 +215,14 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 // ---- Scripted sources ------------------------------------------------------------------------
 
 // A source of another machine appears under the full name given (for example "STUDIO (Cam 1)");
-// a null url gets one made up. Returns false for a null or empty name.
+// a null url gets one made up. Each is a new instance, even under the name and URL of one removed
+// before. Returns false for a null or empty name.
 NDI_STANDIN_EXPORT bool ndi_standin_add_source(const char* full_name, const char* url);
 // The first scripted source of that name disappears; false when there is none.
 NDI_STANDIN_EXPORT bool ndi_standin_remove_source(const char* full_name);
 // Takes every source of that name (scripted or sent) off the network or back on: offline sources
-// are not listed and frames sent to them reach nobody. Returns the number of sources changed.
+// are not listed and frames sent to them reach nobody; back on, they reach the receivers bound to
+// them again. Returns the number of sources changed.
 NDI_STANDIN_EXPORT int ndi_standin_set_source_online(const char* full_name, bool online);
 
 // ---- Test-pattern source ---------------------------------------------------------------------

@@ -135,7 +135,18 @@ TEST_F(HostileRecords, AudioOutsideTheLimitsGoesBackUnused) {
 		SCOPED_TRACE(c.what);
 		EXPECT_EQ(AudioUsed(c.record), c.used);
 	}
-	// What was used was queued and plays: pump the queue through a few buffers.
+	// What was used reaches a device: once the input's output is ready (it opens on a thread of its
+	// own), its queue plays.
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+	for (;;) {
+		Feed(Audio(48000, 3, 480, 480 * 4));
+		mInput->mLock.Lock();
+		const bool ready = mInput->mAudioContext != nullptr;
+		mInput->mLock.Unlock();
+		if (ready)
+			break;
+		ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the input's output never opened";
+	}
 	AudioQueueRef queue = apple_standin_queue(apple_standin_queues_created() - 1);
 	ASSERT_NE(queue, nullptr);
 	EXPECT_EQ(apple_standin_pump(queue, 4), 4);

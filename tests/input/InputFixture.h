@@ -151,6 +151,12 @@ protected:
 			return WaitUntil([&] { return ndinet::AudioFreedTotal() > before; }, 200);
 		});
 	}
+	// Sends audio frames, one at a time, until the condition holds. The input opens its output on
+	// a thread of its own and drops the frames that come before it is ready.
+	static bool DeliverAudioUntil(ndinet::Sender& sender, int rate, int channels, int samples,
+	                              const std::function<bool()>& condition, float base = 0.0f) {
+		return WaitUntil([&] { return DeliverAudio(sender, rate, channels, samples, base) && condition(); });
+	}
 	// Sends video until the slot holds a frame (the receiver may connect after the first send).
 	static bool DeliverVideo(ndinet::Sender& sender, NDIInput* input, uint32_t tag) {
 		return WaitUntil([&] {

@@ -38,33 +38,35 @@ TEST_F(WasapiInputTest, WasapiContextFollowsTheStreamAndTheDevice) {
 	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Desk_Six");
 	ASSERT_TRUE(Connected(input));
 
-	ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 1024));
+	// The context opens on the input's audio thread; frames before it is ready are dropped.
+	ASSERT_TRUE(DeliverAudioUntil(sender, 48000, 2, 1024, [&] { return ContextOf(input) != nullptr; }));
 	CWASAPIAudioContext* context = ContextOf(input);
-	ASSERT_NE(context, nullptr);
 	EXPECT_EQ(context->GetPersistentID(), desk);
 	EXPECT_EQ(context->GetBufferList().GetSampleRate(), 48000);
 	EXPECT_EQ(context->GetBufferList().GetFramesPerBuffer(), 4800);
 	EXPECT_EQ(input->mAudioChannels.load(), 2);
 
-	ASSERT_TRUE(DeliverAudio(sender, 44100, 2, 1024));
-	ASSERT_NE(ContextOf(input), nullptr);
-	EXPECT_EQ(ContextOf(input)->GetBufferList().GetFramesPerBuffer(), 4410) << "a new context for the new rate";
+	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] {
+		CWASAPIAudioContext* now = ContextOf(input);
+		return now && now->GetBufferList().GetFramesPerBuffer() == 4410;
+	})) << "a new context for the new rate";
 
 	// Another device: the next frame finds the context incompatible and opens that one.
 	input->SetAudioOutputDeviceName("Studio_Speakers");
-	ASSERT_TRUE(DeliverAudio(sender, 44100, 2, 1024));
-	ASSERT_NE(ContextOf(input), nullptr);
-	EXPECT_EQ(ContextOf(input)->GetPersistentID(), Manager().AudioDeviceNameToPersistentID("Studio_Speakers"));
+	const std::string studio = Manager().AudioDeviceNameToPersistentID("Studio_Speakers");
+	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] {
+		CWASAPIAudioContext* now = ContextOf(input);
+		return now && now->GetPersistentID() == studio;
+	}));
 
 	input->SetAudioOutputDeviceName("None");
-	ASSERT_TRUE(DeliverAudio(sender, 44100, 6, 441));
-	EXPECT_EQ(ContextOf(input), nullptr);
+	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 6, 441, [&] { return ContextOf(input) == nullptr; }));
 	EXPECT_EQ(input->mAudioChannels.load(), 2) << "kept while no device is set";
 	input->Release();
 }
 
-// The receive thread initialised COM for the context it made, so that thread, and only it, must
-// uninitialise it: whichever side of the input's end comes last, the host's thread never
+// The input's audio thread initialised COM for the context it made, so that thread, and only it,
+// must uninitialise it: whichever side of the input's end comes last, the host's thread never
 // uninitialises COM (it would undo the host's own initialisation) and never waits for the
 // render thread.
 class WasapiInputEnd : public WasapiInputTest {
@@ -74,9 +76,8 @@ protected:
 		ndinet::Sender sender("Playing");
 		NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio_Speakers");
 		ASSERT_TRUE(Connected(input));
-		ASSERT_TRUE(DeliverAudio(sender, 44100, 2, 1024, 0.5f));
+		ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] { return ContextOf(input) != nullptr; }, 0.5f));
 		CWASAPIAudioContext* context = ContextOf(input);
-		ASSERT_NE(context, nullptr);
 		EXPECT_EQ(context->GetStatus(), 0);
 		EXPECT_TRUE(context->IsRunning()) << "the stream plays";
 

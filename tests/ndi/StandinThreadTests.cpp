@@ -1,6 +1,7 @@
 // The NDI runtime stand-in across threads: real waits that end early on a change and last the
 // full time-out without one, a sender and two capturing receivers with frees on a third thread,
-// and the test-pattern source read back from what receivers get.
+// the test-pattern source read back from what receivers get, and the threads that called in,
+// recorded until their very end.
 #include "StandinFixture.h"
 
 #include <algorithm>
@@ -11,6 +12,13 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -465,6 +473,161 @@ TEST_F(Pattern, AlphaKeepsTheCodeBandOpaqueAndTheBarsTranslucent) {
 	s.no_channels = 2;
 	s.sample_rate = 0;
 	EXPECT_EQ(ndi_standin_pattern_start(&s), nullptr);
+}
+
+// ---- Threads that called in ------------------------------------------------------------------
+
+// The id the stand-in names a thread by.
+std::string ThisThreadId() {
+#ifdef _WIN32
+	return std::to_string(GetCurrentThreadId());
+#else
+	return std::to_string(syscall(SYS_gettid));
+#endif
+}
+
+class ThreadExits : public StandinTest {
+protected:
+	void TearDown() override {
+		ndi_standin_set_thread_exit_delay(0);
+		ndi_standin_record_threads(false);
+		StandinTest::TearDown();
+	}
+	static std::string NotEnded(int* count = nullptr) {
+		char which[256] = "unchanged";
+		int n = ndi_standin_threads_not_ended(which, sizeof(which));
+		if (count)
+			*count = n;
+		return which;
+	}
+	// Until the thread has gone through its body; its end in the library is still to come.
+	static bool WaitForFlag(const std::atomic<bool>& flag) {
+		Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+		while (!flag.load())
+			if (Clock::now() > deadline)
+				return false;
+			else
+				std::this_thread::yield();
+		return true;
+	}
+};
+
+TEST_F(ThreadExits, AJoinedThreadHasEndedAndOneStillInItsDelayedEndHasNot) {
+	ndi_standin_set_thread_exit_delay(1000);
+	ndi_standin_record_threads(true);
+	std::string id;
+	std::atomic<bool> bodyDone{false};
+	std::thread caller([&] {
+		id = ThisThreadId();
+		NDIlib_version();
+		bodyDone.store(true); // the last thing its function does
+	});
+	ASSERT_TRUE(WaitForFlag(bodyDone));
+	int count = 0;
+	std::string which = NotEnded(&count);
+	EXPECT_EQ(count, 1) << "its function has returned, its end has not";
+	EXPECT_NE(which.find("thread " + id + " "), std::string::npos) << which;
+	caller.join();
+	EXPECT_EQ(NotEnded(&count), "");
+	EXPECT_EQ(count, 0) << "a join waits for the very end";
+	EXPECT_EQ(ndi_standin_recorded_threads(), 1);
+}
+
+TEST_F(ThreadExits, AThreadThatCountsItselfOutAndGoesOnIsFoundRunningUntilItIsGone) {
+	ndi_standin_set_thread_exit_delay(300);
+	ndi_standin_record_threads(true);
+	std::atomic<bool> countedOut{false};
+	std::thread([&] {
+		NDIlib_version();
+		countedOut.store(true);
+	}).detach();
+	ASSERT_TRUE(WaitForFlag(countedOut));
+	int count = 0;
+	NotEnded(&count);
+	EXPECT_EQ(count, 1);
+	Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+	while (count > 0 && Clock::now() < deadline) {
+		std::this_thread::yield();
+		NotEnded(&count);
+	}
+	EXPECT_EQ(count, 0) << "it ends on its own";
+}
+
+TEST_F(ThreadExits, OnlyOtherThreadsThatCallInWhileRecordingAreRecorded) {
+	// One thread lives across the rounds and calls in when told to.
+	std::mutex lock;
+	std::condition_variable wake;
+	int asked = 0, done = 0;
+	bool quit = false;
+	std::thread longLived([&] {
+		std::unique_lock<std::mutex> guard(lock);
+		for (int seen = 0;;) {
+			wake.wait(guard, [&] { return quit || asked > seen; });
+			if (quit)
+				return;
+			++seen;
+			NDIlib_version();
+			++done;
+			wake.notify_all();
+		}
+	});
+	auto callFromLongLived = [&] {
+		std::unique_lock<std::mutex> guard(lock);
+		int target = ++asked;
+		wake.notify_all();
+		wake.wait(guard, [&] { return done >= target; });
+	};
+	callFromLongLived(); // before any recording
+
+	ndi_standin_record_threads(true);
+	NDIlib_version();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 0) << "the thread that turned recording on";
+	std::thread([] {}).join();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 0) << "a thread that never called in";
+	std::thread([] {
+		NDIlib_version();
+		NDIlib_version();
+	}).join();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 1) << "once, however often it calls";
+	callFromLongLived();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 2) << "a thread seen before recording, calling in again";
+	int count = 0;
+	EXPECT_NE(NotEnded(&count).find("thread "), std::string::npos);
+	EXPECT_EQ(count, 1) << "the long-lived thread runs on";
+
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = "Own Thread";
+	settings.xres = 160;
+	settings.yres = 16;
+	settings.frame_rate_N = 240;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	ASSERT_NE(pattern, nullptr);
+	Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+	while (ndi_standin_pattern_video_frames_sent(pattern) < 2 && Clock::now() < deadline)
+		std::this_thread::yield();
+	EXPECT_GE(ndi_standin_pattern_video_frames_sent(pattern), 2);
+	ndi_standin_pattern_stop(pattern);
+	EXPECT_EQ(ndi_standin_recorded_threads(), 2) << "a test pattern's own sending thread";
+
+	ndi_standin_record_threads(true);
+	EXPECT_EQ(ndi_standin_recorded_threads(), 0) << "forgotten";
+	callFromLongLived();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 1) << "recorded again in the new round";
+
+	ndi_standin_record_threads(false);
+	std::thread([] { NDIlib_version(); }).join();
+	callFromLongLived();
+	EXPECT_EQ(ndi_standin_recorded_threads(), 0) << "not recording";
+	EXPECT_EQ(NotEnded(&count), "");
+	EXPECT_EQ(count, 0);
+
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		quit = true;
+	}
+	wake.notify_all();
+	longLived.join();
 }
 
 } // namespace

@@ -240,7 +240,8 @@ int main(int argc, char** argv) {
 		for (int which = 0; which < 2; ++which) {
 			bool& restarted = which == 0 ? restartedA : restartedB;
 			if (!restarted && phase >= std::chrono::seconds(which == 0 ? 15 : 45)) {
-				// The source goes away and comes back under the same name.
+				// The source goes away and comes back under the same name, a new sender with a new URL:
+				// receivers reach it only by connecting again.
 				ndi_standin_pattern_stop(patterns[which]);
 				patterns[which] = StartPattern(which == 0 ? "Soak A" : "Soak B", which == 0 ? 2 : 6);
 				restarted = true;

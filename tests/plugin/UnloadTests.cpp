@@ -1,0 +1,112 @@
+// The host may unload the plug-in file as soon as its last actor is disposed. By then no thread the
+// plug-in started may still run: not its receive loop, nor the thread's own clean-up after it.
+// The NDI stand-in stretches the very end of every thread that called into it, so a thread that
+// only counted itself out is still found alive; then the file is unloaded, its mapping checked
+// gone, and loaded again.
+#include "ActorFixture.h"
+
+#include <fstream>
+
+using namespace actortest;
+
+namespace {
+
+constexpr int kCycles = 20;
+// Long enough that a thread nobody waited for is certainly still in its end when it is looked for.
+constexpr int kThreadExitDelayMs = 150;
+
+#ifdef _WIN32
+const char* const kDevice = "None"; // no endpoint the Windows tree can count on here
+#else
+const char* const kDevice = "Built-in Output";
+#endif
+
+// Whether the loaded plug-in's binary is mapped into this process.
+bool Mapped(const std::string& loadedPath) {
+#ifdef _WIN32
+	int n = MultiByteToWideChar(CP_UTF8, 0, loadedPath.c_str(), -1, nullptr, 0);
+	std::wstring wide(size_t(n > 0 ? n : 1), L'\0');
+	MultiByteToWideChar(CP_UTF8, 0, loadedPath.c_str(), -1, &wide[0], n);
+	return GetModuleHandleW(wide.c_str()) != nullptr;
+#else
+	// The bundle's binary lies under the loaded bundle folder (a fresh copy of the build's).
+	std::ifstream maps("/proc/self/maps");
+	std::string line, prefix = loadedPath + "/";
+	while (std::getline(maps, line))
+		if (line.find(prefix) != std::string::npos)
+			return true;
+	return false;
+#endif
+}
+
+class Unload : public ActorTest {
+protected:
+	void SetUp() override {
+		ndi_standin_set_thread_exit_delay(kThreadExitDelayMs);
+		ActorTest::SetUp();
+	}
+	void TearDown() override {
+		ActorTest::TearDown();
+		ndi_standin_set_thread_exit_delay(0);
+		ndi_standin_record_threads(false);
+	}
+	// The recorded threads that have not ended ("" when all have); names the first of them.
+	static std::string ThreadsStillRunning() {
+		char which[256] = {};
+		int n = ndi_standin_threads_not_ended(which, sizeof(which));
+		return n == 0 ? std::string() : std::to_string(n) + " thread(s), first: " + which;
+	}
+	// After a failure, so that the unload that follows does not pull code from under them.
+	static void LetThreadsEnd() {
+		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+		while (!ThreadsStillRunning().empty() && std::chrono::steady_clock::now() < deadline)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+};
+
+TEST_F(Unload, NoPluginThreadOutlivesTheLastDisposeAndTheFileUnloadsCleanly) {
+	Sender sender("Unload");
+	int lateCycles = 0;
+	std::string firstLate;
+	for (int cycle = 0; cycle < kCycles; ++cycle) {
+		SCOPED_TRACE("cycle " + std::to_string(cycle));
+		if (!host.loaded()) {
+			std::string error;
+			ASSERT_TRUE(host.Load(VIDRANE_PLUGIN_PATH, &error)) << error;
+		}
+		const std::string loadedPath = host.pluginPath();
+		ASSERT_TRUE(Mapped(loadedPath)) << loadedPath << " is not where the plug-in was mapped from";
+
+		ndi_standin_record_threads(true); // this thread, the host's, is never recorded
+		refhost::Actor* first = ActiveActor(sender.fullName(), 1, kDevice);
+		refhost::Actor* second = ActiveActor(sender.fullName(), 0, kDevice);
+		ASSERT_TRUE(ServiceUntil([&] {
+			sender.Video(uint32_t(cycle));
+			sender.Audio(48000, 2, 480);
+			return !ImagesOf(first).empty() && !ImagesOf(second).empty();
+		})) << "frames flow to both actors";
+
+		host.Activate(first, false);
+		host.Activate(second, false);
+		host.DisposeActor(first);
+		host.DisposeActor(second);
+
+		ASSERT_GE(ndi_standin_recorded_threads(), 1) << "the plug-in's receive thread called into the runtime";
+		std::string running = ThreadsStillRunning();
+		if (!running.empty()) {
+			if (lateCycles++ == 0)
+				firstLate = running;
+			LetThreadsEnd();
+		}
+		EXPECT_EQ(ndi_standin_live_receivers(), 0);
+		EXPECT_EQ(ndi_standin_live_finders(), 0);
+		EXPECT_EQ(ndi_standin_initialize_depth(), 0);
+
+		host.Unload();
+		EXPECT_FALSE(Mapped(loadedPath)) << loadedPath << " is still mapped after the unload";
+	}
+	EXPECT_EQ(lateCycles, 0) << "cycles of " << kCycles << " in which plug-in threads still ran after the last "
+	                         << "DisposeActor; the first time: " << firstLate;
+}
+
+} // namespace
