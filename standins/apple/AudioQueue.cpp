@@ -440,7 +440,7 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	inAQ->running = false;
 	inAQ->quit = true;
 	inAQ->wake.notify_all();
-	// Its listeners go with it, without a word; changes already made may still be delivered.
+	// Its listeners go with it, without a word; changes not yet delivered never are.
 	const int listeners = DropQueueListeners(inAQ);
 	if (AppleStandinQueueInfo* info = Record(queues, inAQ)) {
 		info->running = false;
@@ -453,6 +453,7 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	// A test pumping the queue from another thread leaves its wait on the queue's condition first.
 	queues.played.wait(guard, [&] { return inAQ->pumpers == 0; });
 	guard.unlock();
+	WaitForQueueListenerCalls(inAQ);
 	inAQ->thread.join(); // waits for a callback in progress
 	for (AudioQueueBuffer* buffer : inAQ->buffers) {
 		::operator delete(buffer->mAudioData);

@@ -1,8 +1,11 @@
 // Property listeners: the registrations, and the one thread of the stand-in's own that calls
-// them, with no lock held, in the order the changes were made.
+// them, with no lock held, in the order the changes were made. A removal waits for a call of that
+// listener in progress, and no call starts once the removal has returned: a plug-in that removed
+// its listeners may be unloaded.
 #include "Listeners.h"
 #include "StandinCore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -39,6 +42,9 @@ struct Notifier {
 	unsigned long long nextSerial = 1;
 	std::deque<std::vector<Delivery>> pending; // one entry a change
 	bool delivering = false;
+	unsigned long long calling = 0;   // the registration being called now (0: none)
+	AudioQueueRef callingQueue = nullptr; // and its queue, for a queue's listener
+	std::thread::id thread;         // the listener thread
 	bool held = false;
 	bool started = false;
 	long long calls = 0;
@@ -66,18 +72,24 @@ void Deliver(const Registration& r) {
 void Run() {
 	Notifier& n = TheNotifier();
 	std::unique_lock<std::mutex> guard(n.lock);
+	n.thread = std::this_thread::get_id();
 	for (;;) {
 		n.wake.wait(guard, [&] { return !n.held && !n.pending.empty(); });
 		std::vector<Delivery> change = std::move(n.pending.front());
 		n.pending.pop_front();
 		n.delivering = true;
 		for (const Delivery& delivery : change) {
-			++n.calls;
 			if (!n.registrations.count(delivery.serial))
-				++n.lateCalls;
+				continue; // removed since the change was made
+			++n.calls;
+			n.calling = delivery.serial;
+			n.callingQueue = delivery.registration.isQueue ? delivery.registration.queue : nullptr;
 			guard.unlock();
 			Deliver(delivery.registration);
 			guard.lock();
+			n.calling = 0;
+			n.callingQueue = nullptr;
+			n.idle.notify_all();
 		}
 		n.delivering = false;
 		n.idle.notify_all();
@@ -96,33 +108,39 @@ void Post(Notifier& n, std::vector<Delivery> change) {
 	n.wake.notify_all();
 }
 
+// Removes the first (or every) matching registration and waits until none of them is being
+// called; on the listener thread itself (a listener removing listeners) it cannot wait.
 template <typename Match>
-bool RemoveFirst(Match match) {
+int Remove(Match match, bool all, bool wait) {
 	Notifier& n = TheNotifier();
-	std::lock_guard<std::mutex> guard(n.lock);
-	for (auto it = n.registrations.begin(); it != n.registrations.end(); ++it) {
-		if (match(it->second)) {
-			n.registrations.erase(it);
-			return true;
-		}
-	}
-	return false;
-}
-
-template <typename Match>
-int RemoveAll(Match match) {
-	Notifier& n = TheNotifier();
-	std::lock_guard<std::mutex> guard(n.lock);
-	int removed = 0;
+	std::unique_lock<std::mutex> guard(n.lock);
+	std::vector<unsigned long long> removed;
 	for (auto it = n.registrations.begin(); it != n.registrations.end();) {
-		if (match(it->second)) {
+		if ((all || removed.empty()) && match(it->second)) {
+			removed.push_back(it->first);
 			it = n.registrations.erase(it);
-			++removed;
 		} else {
 			++it;
 		}
 	}
-	return removed;
+	if (wait && std::this_thread::get_id() != n.thread) {
+		n.idle.wait(guard, [&] {
+			return std::find(removed.begin(), removed.end(), n.calling) == removed.end();
+		});
+	}
+	return int(removed.size());
+}
+
+template <typename Match>
+bool RemoveFirst(Match match) {
+	return Remove(match, false, true) > 0;
+}
+
+// For objects that vanish, with other locks of the stand-in held: pending calls are dropped,
+// a call in progress is not waited for here.
+template <typename Match>
+int RemoveAll(Match match) {
+	return Remove(match, true, false);
 }
 
 void Register(const Registration& registration) {
@@ -134,6 +152,13 @@ void Register(const Registration& registration) {
 } // namespace
 
 namespace apple_standin {
+
+void WaitForQueueListenerCalls(AudioQueueRef queue) {
+	Notifier& n = TheNotifier();
+	std::unique_lock<std::mutex> guard(n.lock);
+	if (std::this_thread::get_id() != n.thread)
+		n.idle.wait(guard, [&] { return n.callingQueue != queue; });
+}
 
 void AddQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data) {
 	Registration r;

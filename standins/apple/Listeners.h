@@ -9,8 +9,10 @@ namespace apple_standin {
 // Registrations. Removal answers false when no such registration exists.
 void AddQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data);
 bool RemoveQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data);
-// A disposed queue's registrations go with it; returns how many there were.
+// A disposed queue's registrations go with it; returns how many there were. Without locks of the
+// stand-in held, the disposal then waits for a call of one of them in progress.
 int DropQueueListeners(AudioQueueRef queue);
+void WaitForQueueListenerCalls(AudioQueueRef queue);
 void AddObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
 	AudioObjectPropertyListenerProc proc, void* data);
 bool RemoveObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -141,16 +141,17 @@ APPLE_STANDIN_EXPORT void apple_standin_reset_queues(void);
 // ---- Property listeners --------------------------------------------------------------------
 // Listeners (AudioQueueAddPropertyListener, AudioObjectAddPropertyListener) are called on one
 // thread of the stand-in's own, never on the thread that made the change and never under a
-// lock of the stand-in. A change calls the listeners registered when it happened: a removal
-// neither waits for a call in progress nor stops the calls of changes made before it, so a
-// listener may be called after its removal returned, and even after its queue was disposed
-// (the real system promises no better). A disposed queue's listeners are dropped with it.
+// lock of the stand-in. A change calls the listeners registered when it happened that are still
+// registered when it is delivered. A removal waits for a call of that listener in progress (but
+// not on the listener thread itself), and once it returns the listener is never called again, as
+// the real system does: a plug-in that removed its listeners may be unloaded. A disposed queue's
+// listeners are dropped with it, and its disposal waits likewise.
 // While held, changes wait to be delivered (a hold takes effect between two changes).
 APPLE_STANDIN_EXPORT void apple_standin_hold_listener_calls(Boolean hold);
 // Waits (up to timeoutMs) until every change made so far has been delivered.
 APPLE_STANDIN_EXPORT Boolean apple_standin_wait_listener_calls(int timeoutMs);
 // Registrations now; listener calls made so far; those of them made after their registration
-// had been removed.
+// had been removed (never: an account for tests).
 APPLE_STANDIN_EXPORT int apple_standin_listeners_registered(void);
 APPLE_STANDIN_EXPORT long long apple_standin_listener_calls(void);
 APPLE_STANDIN_EXPORT long long apple_standin_late_listener_calls(void);
