@@ -95,12 +95,25 @@ struct Receiver {
 	int64_t videoLent = 0, audioLent = 0, videoFreed = 0, audioFreed = 0;
 };
 
+// The array NDIlib_find_get_current_sources hands out: the entries, then one more that is no
+// entry (so that even an empty list has an address), poisoned under AddressSanitizer so that a
+// read past the count shows.
+struct SourceArray {
+	std::vector<std::string> names;
+	std::vector<NDIlib_source_t> entries;
+	explicit SourceArray(size_t count) : entries(count + 1) {
+		NDI_STANDIN_POISON(&entries[count], sizeof(NDIlib_source_t));
+	}
+	~SourceArray() { NDI_STANDIN_UNPOISON(&entries.back(), sizeof(NDIlib_source_t)); }
+	SourceArray(const SourceArray&) = delete;
+	SourceArray& operator=(const SourceArray&) = delete;
+};
+
 struct Finder {
 	bool showLocal = true;
 	std::vector<std::string> groups;
 	std::vector<uint64_t> reported; // the ids it last reported
-	std::unique_ptr<std::vector<std::string>> names;
-	std::unique_ptr<std::vector<NDIlib_source_t>> array;
+	std::unique_ptr<SourceArray> array;
 	int waiting = 0;
 	bool destroyed = false;
 };
@@ -129,6 +142,7 @@ struct Library {
 	std::vector<std::shared_ptr<Receiver>> receivers;
 	std::vector<std::shared_ptr<Sender>> senders;
 	size_t queueLimit = 16;
+	bool nullForEmptyList = false;
 
 	std::deque<FramePtr> quarantine;
 	size_t quarantineBytes = 0;
@@ -638,23 +652,22 @@ NDI_STANDIN_EXPORT const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib
 		return nullptr;
 	std::vector<const Source*> list = Visible(L, *f);
 	// A fresh array each time, and the old one freed: a caller that keeps it too long reads freed memory.
-	auto names = std::make_unique<std::vector<std::string>>();
-	for (const Source* s : list) {
-		names->push_back(s->name);
-		names->push_back(s->url);
-	}
-	auto array = std::make_unique<std::vector<NDIlib_source_t>>(list.size());
+	auto array = std::make_unique<SourceArray>(list.size());
+	array->names.reserve(list.size() * 2);
 	f->reported.clear();
 	for (size_t i = 0; i < list.size(); ++i) {
-		(*array)[i].p_ndi_name = (*names)[2 * i].c_str();
-		(*array)[i].p_url_address = (*names)[2 * i + 1].c_str();
+		array->names.push_back(list[i]->name);
+		array->names.push_back(list[i]->url);
 		f->reported.push_back(list[i]->id);
 	}
+	for (size_t i = 0; i < list.size(); ++i) {
+		array->entries[i].p_ndi_name = array->names[2 * i].c_str();
+		array->entries[i].p_url_address = array->names[2 * i + 1].c_str();
+	}
 	f->array = std::move(array);
-	f->names = std::move(names);
 	if (p_no_sources)
 		*p_no_sources = uint32_t(list.size());
-	return list.empty() ? nullptr : f->array->data();
+	return list.empty() && L.nullForEmptyList ? nullptr : f->array->entries.data();
 }
 
 // ---- Receivers -----------------------------------------------------------------------------
@@ -1093,6 +1106,11 @@ NDI_STANDIN_EXPORT int64_t ndi_standin_frames_freed_total(void) {
 NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames) {
 	std::lock_guard<std::mutex> guard(Lib().lock);
 	Lib().queueLimit = size_t(frames > 0 ? frames : 1);
+}
+
+NDI_STANDIN_EXPORT void ndi_standin_set_null_for_empty_list(bool null_array) {
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	Lib().nullForEmptyList = null_array;
 }
 
 // ---- Control: faults -------------------------------------------------------------------------

@@ -11,9 +11,11 @@
 //   again under the same name is announced with a new URL.
 // - NDIlib_find_wait_for_sources returns true as soon as the finder's list differs from the one it
 //   last reported (through wait or get_current_sources); a new finder has reported nothing yet.
-//   The array from NDIlib_find_get_current_sources stays valid until the next
-//   NDIlib_find_get_current_sources on that finder or its destruction (the old array is freed,
-//   so a caller that keeps it longer reads freed memory).
+//   NDIlib_find_get_current_sources returns an array even when no source is listed (a count of 0
+//   and an address that holds no entry), as the real runtime does; another runtime may answer an
+//   empty list with null, which ndi_standin_set_null_for_empty_list makes this one do. The array
+//   stays valid until the next NDIlib_find_get_current_sources on that finder or its destruction
+//   (the old array is freed, so a caller that keeps it longer reads freed memory).
 // - A receiver is bound to one source instance, as with the real runtime: when it connects (create
 //   with a source, or NDIlib_recv_connect) to the online source of that name (the one with the
 //   same URL when there are several) or, if none is online then, to the first of that name to come
@@ -213,6 +215,10 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
                                                 int yres);
 
 // ---- Scripted sources ------------------------------------------------------------------------
+
+// With `null_array` true, NDIlib_find_get_current_sources answers an empty list with null (and a
+// count of 0), as another runtime may; false (the default) gives an array, as the real one does.
+NDI_STANDIN_EXPORT void ndi_standin_set_null_for_empty_list(bool null_array);
 
 // A source of another machine appears under the full name given (for example "STUDIO (Cam 1)");
 // a null url gets one made up. Each is a new instance, even under the name and URL of one removed

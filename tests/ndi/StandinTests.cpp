@@ -43,11 +43,32 @@ TEST_F(Discovery, SendersAreListedAsMachineAndNameInOrderUntilWithdrawn) {
 	NDIlib_send_destroy(cam);
 	EXPECT_EQ(Names(finder), Strings{"OTHER (Bars)"});
 	NDIlib_send_destroy(bars);
-	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	count = 1234;
+	EXPECT_NE(NDIlib_find_get_current_sources(finder, &count), nullptr) << "an empty list is still an array";
 	EXPECT_EQ(count, 0u);
 	NDIlib_find_destroy(finder);
 	EXPECT_EQ(MakeSender(""), nullptr);
 	EXPECT_EQ(NDIlib_send_create(nullptr), nullptr);
+}
+
+TEST_F(Discovery, AnEmptyListMayBeAnsweredWithNullAsAnotherRuntimeDoes) {
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	ndi_standin_set_null_for_empty_list(true);
+	uint32_t count = 1234;
+	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+	NDIlib_send_instance_t sender = MakeSender("Only");
+	EXPECT_EQ(Names(finder), Strings{"TESTBOX (Only)"}) << "a list with entries is an array either way";
+	NDIlib_send_destroy(sender);
+	count = 1234;
+	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+
+	ndi_standin_set_null_for_empty_list(false);
+	count = 1234;
+	EXPECT_NE(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+	NDIlib_find_destroy(finder);
 }
 
 TEST_F(Discovery, WaitReportsEachChangeOnceAndListingCountsAsLooking) {
@@ -512,7 +533,7 @@ TEST_F(Delivery, ScriptedResultsAndForeignFourCCsComeInQueueOrder) {
 
 #if GTEST_HAS_DEATH_TEST && defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer the stand-in's memory rules show as soon as a caller breaks them.
-TEST_F(Delivery, ReadingFreedPixelsOrAStaleSourceArrayIsCaught) {
+TEST_F(Delivery, ReadingFreedPixelsAStaleSourceArrayOrPastItsCountIsCaught) {
 	NDIlib_send_instance_t sender = MakeSender("Stale");
 	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Stale)");
 	SendVideo(sender, 8, 8, 1);
@@ -533,9 +554,18 @@ TEST_F(Delivery, ReadingFreedPixelsOrAStaleSourceArrayIsCaught) {
 		    (void)name;
 	    },
 	    "heap-use-after-free");
+	NDIlib_send_destroy(sender);
+	const NDIlib_source_t* empty = NDIlib_find_get_current_sources(finder, &count);
+	ASSERT_EQ(count, 0u);
+	EXPECT_DEATH(
+	    {
+		    const char* volatile name = empty->p_ndi_name;
+		    (void)name;
+	    },
+	    "use-after-poison")
+	    << "an empty array has an address but no entry";
 	NDIlib_find_destroy(finder);
 	NDIlib_recv_destroy(recv);
-	NDIlib_send_destroy(sender);
 }
 #endif
 

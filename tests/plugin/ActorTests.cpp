@@ -157,6 +157,33 @@ TEST_F(ActorTest, FirstSourceQueryAlwaysSendsTheCount) {
 	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no source: 0 channels, sent once";
 }
 
+// The real runtime answers an empty list with an array and a count of 0; another may answer it
+// with null. Either way there are no sources: none counted, none offered.
+TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
+	for (bool nullArray : {false, true}) {
+		SCOPED_TRACE(nullArray ? "null for an empty list" : "an array for an empty list");
+		ndi_standin_set_null_for_empty_list(nullArray);
+		refhost::Actor* actor = ActiveActor("");
+		host.Tick();
+		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0}));
+		EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).text, "");
+		ndi_standin_add_source("ELSEWHERE (One)", nullptr);
+		host.AdvanceTime(1001);
+		host.Tick();
+		EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).text, "ELSEWHERE (One)\r");
+		ndi_standin_remove_source("ELSEWHERE (One)");
+		host.AdvanceTime(1001);
+		host.Tick();
+		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0, 1, 0})) << "back to none";
+		auto popup = host.PopupMenu(actor, 1, kSource, 256);
+		EXPECT_EQ(popup.text, "");
+		EXPECT_TRUE(popup.terminated);
+		EXPECT_TRUE(TakeAssertions().empty());
+		host.Activate(actor, false);
+		host.DisposeActor(actor);
+	}
+}
+
 // The 32-bit time counter wraps: a poll due just across the top must still come, and a poll made
 // just below it must not make every message a poll.
 TEST_F(ActorTest, SourcesArePolledEvery1000UnitsAcrossTheCountersWrap) {
