@@ -462,7 +462,7 @@ void Pace(bool enabled, bool* started, Clock::time_point* next, double seconds) 
 struct Target {
 	std::shared_ptr<Receiver> receiver;
 	NDIlib_recv_color_format_e format;
-	bool half, allowFields;
+	bool lowest, allowFields;
 };
 
 // The receivers a sender's frame goes to, with what each asked for.
@@ -896,12 +896,15 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t handle,
 	}
 	// Converted outside the lock: finders and captures go on meanwhile.
 	int64_t timestamp = NowTicks();
-	std::unique_ptr<Picture> half;
+	int lowX = 0, lowY = 0;
+	ndistandin::LowestBandwidthSize(full.xres, full.yres, &lowX, &lowY);
+	std::unique_ptr<Picture> small;
 	std::vector<FramePtr> frames;
 	for (const Target& t : targets) {
-		if (t.half && !half)
-			half.reset(new Picture(ndistandin::HalfSize(full)));
-		const Picture& picture = t.half ? *half : full;
+		bool scaled = t.lowest && (lowX != full.xres || lowY != full.yres);
+		if (scaled && !small)
+			small.reset(new Picture(ndistandin::ScaleDown(full, lowX, lowY)));
+		const Picture& picture = scaled ? *small : full;
 		frames.push_back(MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp));
 	}
 	std::lock_guard<std::mutex> guard(L.lock);
@@ -1181,7 +1184,7 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 	                fourcc == NDIlib_FourCC_video_type_UYVA;
 	picture.bgra.resize(size_t(xres) * size_t(yres) * 4);
 	for (size_t i = 0; i < picture.bgra.size(); ++i)
-		picture.bgra[i] = uint8_t(i * 7);
+		picture.bgra[i] = !picture.alpha && i % 4 == 3 ? 255 : uint8_t(i * 7); // an opaque picture is opaque
 	NDIlib_video_frame_v2_t sent{};
 	sent.xres = xres;
 	sent.yres = yres;

@@ -15,15 +15,21 @@ constexpr int kMaxPictureSide = 16384;
 
 struct Picture {
 	int xres = 0, yres = 0;
-	bool alpha = false; // sent with an alpha channel (BGRA, RGBA, UYVA)
+	bool alpha = false; // sent with an alpha channel (BGRA, RGBA, UYVA); without, every alpha byte is 255
 	std::vector<uint8_t> bgra;
 };
 
 // Reads a sent frame; false, saying why, when the record cannot be read safely.
 bool ReadPicture(const NDIlib_video_frame_v2_t& frame, Picture* out, std::string* why);
 
-// Half the width and height (rounded down, at least 1), each pixel the mean of its 2 x 2 block.
-Picture HalfSize(const Picture& in);
+// The size a picture arrives at on a receiver of the lowest bandwidth: wider than
+// kLowestBandwidthWidth, it is scaled to that width keeping its aspect (the height rounded to the
+// nearest whole, at least 1); narrower or as wide, as sent.
+constexpr int kLowestBandwidthWidth = 640;
+void LowestBandwidthSize(int xres, int yres, int* outX, int* outY);
+
+// The picture made smaller (never larger): each pixel the mean of the block of pixels it covers.
+Picture ScaleDown(const Picture& in, int xres, int yres);
 
 // The picture in `fourcc` (BGRA, BGRX, RGBA, RGBX, UYVY or UYVA); returns the line stride in
 // bytes (UYVA: of the UYVY plane, the alpha plane follows it, xres bytes a row).

@@ -29,9 +29,16 @@
 //   the caller gave (frames of a kind the caller passed no record for are dropped).
 // - Video comes as the colour format asks: BGRX_BGRA gives BGRX, or BGRA for a frame sent with
 //   alpha; RGBX_RGBA gives RGBX/RGBA; UYVY_BGRA and UYVY_RGBA give UYVY, or BGRA/RGBA with alpha;
-//   fastest, best and unknown values give UYVY, or UYVA with alpha. Bandwidth lowest halves width
-//   and height (rounded down, at least 1); audio_only gives no video; metadata_only neither video
-//   nor audio. Audio comes planar 32-bit float, channel stride = samples * 4.
+//   fastest, best and unknown values give UYVY, or UYVA with alpha. BGRX and RGBX carry 0xFF in
+//   every pixel's fourth byte, whatever the sender left there. At bandwidth lowest a picture wider
+//   than 640 pixels is scaled to 640 wide keeping its aspect (the height rounded to the nearest
+//   whole, at least 1; each pixel the mean of those it covers) and a narrower one comes as sent
+//   (so 1920 x 1080 arrives as 640 x 360, 320 x 180 as 320 x 180); audio_only gives no video;
+//   metadata_only neither video nor audio. Audio comes planar 32-bit float, channel stride =
+//   samples * 4.
+// - A sender that goes away (destroyed, taken off the network, a test pattern stopped) produces no
+//   result on its receivers: no error or status-change frame, its frames simply stop. Frames it
+//   sent before are still captured.
 // - Lent frames are tracked per receiver. A free on the wrong receiver, a second free, a pointer
 //   never lent, destroying a receiver with frames lent, the last NDIlib_destroy with receivers,
 //   finders or lent frames still alive, a call on a handle that is not alive, and a malformed frame
@@ -242,8 +249,9 @@ NDI_STANDIN_EXPORT int ndi_standin_set_source_online(const char* full_name, bool
 // split into 40 cells of equal width: cell i covers pixels [i*xres/40, (i+1)*xres/40). Cells 0-3
 // are white, black, white, black; cells 4-35 hold the frame number's 32 bits, most significant
 // first, white for 1 and black for 0; cells 36-39 are black, white, black, white. Every cell is at
-// least 4 pixels wide and the band at least 4 rows high, so the code survives a half-size delivery
-// and conversion to UYVY. With alpha, the band and the square are opaque and the bars get alphas
+// least 4 pixels wide and the band at least 4 rows high, so the code survives conversion to UYVY
+// and the scaling at the lowest bandwidth (to cells of 16 pixels) of any picture at most 20 times
+// as wide as it is high. With alpha, the band and the square are opaque and the bars get alphas
 // from 255 down by 24 per bar. Video frames are numbered from 0.
 //
 // Tone: channel c is a sine of ndi_standin_pattern_tone_hz(c) at amplitude 0.5, continuous across
@@ -274,7 +282,7 @@ NDI_STANDIN_EXPORT int64_t ndi_standin_pattern_audio_frames_sent(const ndi_stand
 
 // The frame number a received frame carries (modulo 2^32), or -1 when its first row holds no
 // code band or the record is unusable. Reads BGRA, BGRX, RGBA, RGBX, UYVY and UYVA at any size
-// the band survives (full and half).
+// the band survives (as sent and at the lowest bandwidth).
 NDI_STANDIN_EXPORT int64_t ndi_standin_pattern_frame_number(const NDIlib_video_frame_v2_t* frame);
 // The tone frequency of a channel: 250 Hz * (channel + 1).
 NDI_STANDIN_EXPORT double ndi_standin_pattern_tone_hz(int channel);

@@ -299,14 +299,21 @@ TEST_F(Delivery, FramesComeInOrderAndAFullQueueDropsTheOldestOfTheirKind) {
 	NDIlib_send_destroy(sender);
 }
 
-TEST_F(Delivery, LowestBandwidthHalvesTheSizeRoundingDown) {
-	NDIlib_send_instance_t sender = MakeSender("Half");
-	NDIlib_recv_instance_t high = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_highest);
-	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_lowest);
+TEST_F(Delivery, LowestBandwidthScalesWidePicturesTo640WideAndLeavesNarrowerOnesAsSent) {
+	NDIlib_send_instance_t sender = MakeSender("Low");
+	NDIlib_recv_instance_t high = MakeReceiver("TESTBOX (Low)", NDIlib_recv_bandwidth_highest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Low)", NDIlib_recv_bandwidth_lowest);
 	struct Size {
-		int x, y, halfX, halfY;
+		int x, y, lowX, lowY;
+	} sizes[] = {
+	    {1920, 1080, 640, 360}, {320, 180, 320, 180}, {640, 480, 640, 480}, {641, 100, 640, 100}, // 99.84
+	    {1000, 101, 640, 65}, // 64.64
+	    {1280, 1, 640, 1},    // 0.5, rounded up
+	    {6400, 4, 640, 1},    // 0.4, at least 1
+	    {1, 3, 1, 3},
 	};
-	for (Size s : {Size{101, 51, 50, 25}, Size{1, 3, 1, 1}, Size{640, 360, 320, 180}}) {
+	for (const Size& s : sizes) {
+		SCOPED_TRACE(std::to_string(s.x) + " x " + std::to_string(s.y));
 		SendVideo(sender, s.x, s.y, 0);
 		NDIlib_video_frame_v2_t v{};
 		ASSERT_EQ(NDIlib_recv_capture_v2(high, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
@@ -314,13 +321,43 @@ TEST_F(Delivery, LowestBandwidthHalvesTheSizeRoundingDown) {
 		EXPECT_EQ(v.yres, s.y);
 		NDIlib_recv_free_video_v2(high, &v);
 		ASSERT_EQ(NDIlib_recv_capture_v2(low, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
-		EXPECT_EQ(v.xres, s.halfX);
-		EXPECT_EQ(v.yres, s.halfY);
-		EXPECT_EQ(v.line_stride_in_bytes, s.halfX * 4);
+		EXPECT_EQ(v.xres, s.lowX);
+		EXPECT_EQ(v.yres, s.lowY);
+		EXPECT_EQ(v.line_stride_in_bytes, s.lowX * 4);
 		EXPECT_EQ(v.p_data[0], 10);
-		EXPECT_EQ(v.p_data[size_t(v.line_stride_in_bytes) * size_t(v.yres - 1) + 2], 30) << "last row, red";
+		EXPECT_EQ(v.p_data[size_t(v.line_stride_in_bytes) * size_t(v.yres - 1) + size_t(v.xres - 1) * 4 + 2], 30)
+		    << "last pixel, red";
 		NDIlib_recv_free_video_v2(low, &v);
 	}
+
+	// Scaled, not cut: a picture dark on the left and light on the right keeps both halves, and
+	// each pixel is the mean of those it covers (here 3 x 3 of them).
+	std::vector<uint8_t> pixels(size_t(1920) * 1080 * 4, 255);
+	for (int y = 0; y < 1080; ++y)
+		for (int x = 0; x < 1920; ++x)
+			memset(&pixels[(size_t(y) * 1920 + size_t(x)) * 4], x < 960 ? 30 : x < 963 ? (x == 960 ? 0 : 90) : 200, 3);
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = 1920;
+	frame.yres = 1080;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.frame_rate_N = 30;
+	frame.frame_rate_D = 1;
+	frame.p_data = pixels.data();
+	frame.line_stride_in_bytes = 1920 * 4;
+	NDIlib_send_send_video_v2(sender, &frame);
+	NDIlib_video_frame_v2_t v{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(high, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(high, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(low, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	ASSERT_EQ(v.xres, 640);
+	const uint8_t* middle = v.p_data + size_t(v.line_stride_in_bytes) * 180;
+	EXPECT_EQ(middle[0], 30) << "left edge";
+	EXPECT_EQ(middle[319 * 4], 30);
+	EXPECT_EQ(middle[320 * 4], 60) << "(0 + 90 + 90) / 3";
+	EXPECT_EQ(middle[321 * 4], 200);
+	EXPECT_EQ(middle[639 * 4], 200) << "right edge";
+	NDIlib_recv_free_video_v2(low, &v);
+
 	NDIlib_recv_destroy(high);
 	NDIlib_recv_destroy(low);
 	NDIlib_send_destroy(sender);
@@ -391,6 +428,37 @@ TEST_F(Delivery, PixelsSurviveEachFormat) {
 	NDIlib_send_destroy(sender);
 }
 
+// An opaque picture is delivered opaque: 0xFF in every fourth byte, as sent, scaled or injected.
+TEST_F(Delivery, BGRXAndRGBXCarryFFInEveryFourthByte) {
+	NDIlib_send_instance_t sender = MakeSender("Opaque");
+	NDIlib_recv_instance_t bgrx = MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_highest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_lowest);
+	NDIlib_recv_instance_t rgbx =
+	    MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_RGBX_RGBA);
+	auto everyFourthByteIsFF = [](const NDIlib_video_frame_v2_t& v) {
+		for (int y = 0; y < v.yres; ++y)
+			for (int x = 0; x < v.xres; ++x)
+				if (v.p_data[size_t(v.line_stride_in_bytes) * size_t(y) + size_t(x) * 4 + 3] != 0xFF)
+					return false;
+		return true;
+	};
+	SendVideo(sender, 700, 6, 1, NDIlib_FourCC_video_type_BGRX, 10, 20, 30, 0); // X left at 0
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Opaque)", NDIlib_FourCC_video_type_BGRX, 33, 5), 3);
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Opaque)", NDIlib_FourCC_video_type_RGBX, 33, 5), 3);
+	for (NDIlib_recv_instance_t r : {bgrx, low, rgbx})
+		for (int i = 0; i < 3; ++i) {
+			NDIlib_video_frame_v2_t v{};
+			ASSERT_EQ(NDIlib_recv_capture_v2(r, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+			if (i == 0)
+				EXPECT_EQ(v.FourCC, r == rgbx ? NDIlib_FourCC_video_type_RGBX : NDIlib_FourCC_video_type_BGRX);
+			EXPECT_TRUE(everyFourthByteIsFF(v)) << "frame " << i << ", " << v.xres << " x " << v.yres;
+			NDIlib_recv_free_video_v2(r, &v);
+		}
+	for (NDIlib_recv_instance_t r : {bgrx, low, rgbx})
+		NDIlib_recv_destroy(r);
+	NDIlib_send_destroy(sender);
+}
+
 TEST_F(Delivery, AudioIsPlanarWithATightStrideAndBandwidthFiltersKinds) {
 	NDIlib_send_instance_t sender = MakeSender("Au");
 	NDIlib_recv_instance_t full = MakeReceiver("TESTBOX (Au)");
@@ -454,6 +522,58 @@ TEST_F(Delivery, OfflineSourcesReachNobodyAndSwitchingSourceDropsTheQueue) {
 	NDIlib_recv_destroy(recv);
 	NDIlib_send_destroy(a);
 	NDIlib_send_destroy(b);
+}
+
+// The real runtime says nothing when a sender goes away: what it sent before is still captured,
+// then captures simply find nothing, however it went.
+TEST_F(Delivery, ASenderThatGoesAwayLeavesNoResultItsFramesJustStop) {
+	NDIlib_send_instance_t sender = MakeSender("Gone");
+	ASSERT_TRUE(ndi_standin_add_source("FAR (Gone)", nullptr));
+	NDIlib_recv_instance_t destroyed = MakeReceiver("TESTBOX (Gone)");
+	NDIlib_recv_instance_t offline = MakeReceiver("FAR (Gone)");
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = "Gone Pattern";
+	settings.xres = 160;
+	settings.yres = 16;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	ASSERT_NE(pattern, nullptr);
+	NDIlib_recv_instance_t stopped = MakeReceiver("TESTBOX (Gone Pattern)");
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	NDIlib_metadata_frame_t m{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(stopped, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(stopped, &v);
+
+	SendVideo(sender, 8, 8, 1);
+	NDIlib_send_destroy(sender);
+	ASSERT_EQ(ndi_standin_set_source_online("FAR (Gone)", false), 1);
+	ndi_standin_pattern_stop(pattern);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(destroyed, &v, &a, &m, kPatience), NDIlib_frame_type_video) << "sent before";
+	EXPECT_EQ(v.timecode, 1);
+	NDIlib_recv_free_video_v2(destroyed, &v);
+	// The stopped pattern's last frames may still be queued: they are frames, nothing else.
+	for (;;) {
+		NDIlib_frame_type_e type = NDIlib_recv_capture_v2(stopped, &v, &a, &m, 0);
+		if (type == NDIlib_frame_type_video)
+			NDIlib_recv_free_video_v2(stopped, &v);
+		else if (type == NDIlib_frame_type_audio)
+			NDIlib_recv_free_audio_v2(stopped, &a);
+		else {
+			EXPECT_EQ(type, NDIlib_frame_type_none);
+			break;
+		}
+	}
+	for (NDIlib_recv_instance_t r : {destroyed, offline, stopped}) {
+		EXPECT_EQ(NDIlib_recv_capture_v2(r, &v, &a, &m, 50), NDIlib_frame_type_none);
+		ndi_standin_receiver_info_t info{};
+		ASSERT_TRUE(ndi_standin_receiver_info(r, &info));
+		EXPECT_FALSE(info.source_online);
+		EXPECT_EQ(info.queued, 0);
+		NDIlib_recv_destroy(r);
+	}
+	ndi_standin_remove_source("FAR (Gone)");
 }
 
 TEST_F(Delivery, ReceiverSettingsAreRecordedAsGiven) {

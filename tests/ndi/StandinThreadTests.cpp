@@ -149,7 +149,7 @@ TEST_F(Traffic, TwoReceiversCaptureWhileAThirdThreadFreesTheirFrames) {
 			lent.video = type == NDIlib_frame_type_video;
 			if (lent.video) {
 				videoTags[i].push_back(lent.v.timecode);
-				wrongSize[i] += lent.v.xres != (i == 0 ? 32 : 16) || lent.v.yres != (i == 0 ? 18 : 9);
+				wrongSize[i] += lent.v.xres != 32 || lent.v.yres != 18; // narrow: as sent at either bandwidth
 			} else {
 				audioTags[i].push_back(lent.a.timecode);
 			}
@@ -259,12 +259,12 @@ protected:
 	}
 };
 
-TEST_F(Pattern, FrameNumbersReadBackAtFullAndHalfSizeAndInUYVY) {
+TEST_F(Pattern, FrameNumbersReadBackAsSentAtTheLowestBandwidthAndInUYVY) {
 	ndi_standin_pattern_settings_t s;
 	ndi_standin_pattern_defaults(&s);
 	s.name = "Pattern";
-	s.xres = 320;
-	s.yres = 180;
+	s.xres = 960; // scaled by 2/3 at the lowest bandwidth: cell edges fall inside pixels
+	s.yres = 540;
 	s.frame_rate_N = 60;
 	s.no_channels = 0;
 	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&s);
@@ -272,21 +272,23 @@ TEST_F(Pattern, FrameNumbersReadBackAtFullAndHalfSizeAndInUYVY) {
 	EXPECT_STREQ(ndi_standin_pattern_source_name(pattern), "TESTBOX (Pattern)");
 
 	NDIlib_recv_instance_t full = MakeReceiver("TESTBOX (Pattern)");
-	NDIlib_recv_instance_t half = MakeReceiver("TESTBOX (Pattern)", NDIlib_recv_bandwidth_lowest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Pattern)", NDIlib_recv_bandwidth_lowest);
 	NDIlib_recv_instance_t yuv =
 	    MakeReceiver("TESTBOX (Pattern)", NDIlib_recv_bandwidth_lowest, NDIlib_recv_color_format_UYVY_BGRA);
 	auto noAudio = [](const NDIlib_audio_frame_v2_t&) { ADD_FAILURE() << "audio from a source without any"; };
 	NDIlib_video_frame_v2_t last{};
 	ExpectCounting(CaptureNumbers(full, 8, &last, noAudio), 8);
-	EXPECT_EQ(last.xres, 320);
+	EXPECT_EQ(last.xres, 960);
 	EXPECT_EQ(last.FourCC, NDIlib_FourCC_video_type_BGRX);
 	EXPECT_EQ(last.frame_rate_N, 60);
-	ExpectCounting(CaptureNumbers(half, 8, &last, noAudio), 8);
-	EXPECT_EQ(last.xres, 160);
+	ExpectCounting(CaptureNumbers(low, 8, &last, noAudio), 8);
+	EXPECT_EQ(last.xres, 640);
+	EXPECT_EQ(last.yres, 360);
 	ExpectCounting(CaptureNumbers(yuv, 8, &last, noAudio), 8);
 	EXPECT_EQ(last.FourCC, NDIlib_FourCC_video_type_UYVY);
+	EXPECT_EQ(last.xres, 640);
 
-	for (NDIlib_recv_instance_t r : {full, half, yuv})
+	for (NDIlib_recv_instance_t r : {full, low, yuv})
 		NDIlib_recv_destroy(r);
 	EXPECT_GT(ndi_standin_pattern_video_frames_sent(pattern), 0);
 	ndi_standin_pattern_stop(pattern);
@@ -360,7 +362,7 @@ TEST_F(Pattern, AReceiveLoopFindsASourceThatAppearsLaterAndGetsItsFrames) {
 			NDIlib_video_frame_v2_t video = toFree.front();
 			toFree.pop_front();
 			numbers.push_back(ndi_standin_pattern_frame_number(&video));
-			EXPECT_EQ(video.xres, 160);
+			EXPECT_EQ(video.xres, 320) << "narrower than 640: as sent at the lowest bandwidth";
 			NDIlib_recv_free_video_v2(recv, &video);
 		}
 	}

@@ -238,7 +238,12 @@ TEST_F(ActorTest, AudioDeviceOrSameBandwidthKeepTheInputOtherBandwidthReplacesIt
 	ndi_standin_recv_create_call_t call;
 	ASSERT_TRUE(ndi_standin_recv_create_call(1, &call));
 	EXPECT_EQ(call.bandwidth, NDIlib_recv_bandwidth_lowest);
-	EXPECT_EQ(ImagesOf(actor).back().width(), 32u) << "half size at the lowest bandwidth";
+	// What the new input shows comes at the lowest bandwidth: a wide picture 640 wide.
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(1, 1280, 32);
+		return !ImagesOf(actor).empty() && ImagesOf(actor).back().width() == 640u;
+	}));
+	EXPECT_EQ(ImagesOf(actor).back().height(), 16u);
 }
 
 TEST_F(ActorTest, ActorsOnOneSourceShareOneReceiverAndItsFrames) {
