@@ -630,11 +630,15 @@ NDI_STANDIN_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t hand
 	auto f = LiveFinder(L, handle, "NDIlib_find_wait_for_sources");
 	if (!f)
 		return false;
+	// Up to the time-out on the steady clock, and never less: a wait the platform ends early is
+	// waited again for the rest.
+	Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_in_ms);
+	auto changed = [&] { return f->destroyed || VisibleIds(L, *f) != f->reported; };
 	++f->waiting;
-	bool changed = L.sourcesChanged.wait_for(lock, std::chrono::milliseconds(timeout_in_ms),
-	                                         [&] { return f->destroyed || VisibleIds(L, *f) != f->reported; });
+	while (!changed() && Clock::now() < deadline)
+		L.sourcesChanged.wait_until(lock, deadline);
 	--f->waiting;
-	if (!changed || f->destroyed)
+	if (!changed() || f->destroyed)
 		return false;
 	f->reported = VisibleIds(L, *f);
 	return true;
@@ -795,7 +799,10 @@ NDI_STANDIN_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instan
 		}
 		if (got || r->destroyed || timedOut)
 			break;
-		timedOut = r->wake.wait_until(lock, deadline) == std::cv_status::timeout;
+		// The time-out is judged on the steady clock, not by the wait's own report: a wait the
+		// platform ends early is waited again for the rest.
+		r->wake.wait_until(lock, deadline);
+		timedOut = Clock::now() >= deadline;
 	}
 	--r->capturing;
 	if (!got)

@@ -11,6 +11,9 @@
 //   again under the same name is announced with a new URL.
 // - NDIlib_find_wait_for_sources returns true as soon as the finder's list differs from the one it
 //   last reported (through wait or get_current_sources); a new finder has reported nothing yet.
+//   It and NDIlib_recv_capture_v2 wait for real: without a change or a frame they return at their
+//   time-out on the steady clock, never before it, and as soon after as the machine allows (the
+//   real runtime returns within about 2 ms).
 //   NDIlib_find_get_current_sources returns an array even when no source is listed (a count of 0
 //   and an address that holds no entry), as the real runtime does; another runtime may answer an
 //   empty list with null, which ndi_standin_set_null_for_empty_list makes this one do. The array
