@@ -47,6 +47,10 @@ const char kDefaultVersion[] = "NDI SDK WIN64 12:00:00 Dec  1 2026 4.6.2";
 const char kDefaultVersion[] = "NDI SDK LINUX 12:00:00 Dec  1 2026 3.8.0";
 #endif
 const char kMetadataText[] = "<ndi_standin_metadata/>";
+// What fills the padding after each channel of a padded audio delivery: far outside any sound,
+// so that a reader that takes padding for samples shows.
+const float kAudioPaddingSample = 1.0e9f;
+const int kMaxLinePadding = 4096, kMaxChannelPadding = 65536;
 
 // Freed frames are kept (and, under AddressSanitizer, poisoned) a while, so that their addresses
 // are not handed out again at once: a second free is then told from a free of a new frame, and a
@@ -143,6 +147,7 @@ struct Library {
 	std::vector<std::shared_ptr<Sender>> senders;
 	size_t queueLimit = 16;
 	bool nullForEmptyList = false;
+	int linePadding = 0, channelPadding = 0; // bytes after each line of video, each channel of audio
 
 	std::deque<FramePtr> quarantine;
 	size_t quarantineBytes = 0;
@@ -398,7 +403,7 @@ bool WantsAudio(NDIlib_recv_bandwidth_e b) {
 }
 
 FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, const NDIlib_video_frame_v2_t& sent,
-                   bool allowFields, int64_t timestamp) {
+                   bool allowFields, int64_t timestamp, int linePadding) {
 	FramePtr f(new Frame);
 	f->type = NDIlib_frame_type_video;
 	NDIlib_video_frame_v2_t& v = f->video;
@@ -413,7 +418,7 @@ FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, co
 	                   sent.frame_format_type <= NDIlib_frame_format_type_field_1;
 	v.frame_format_type = allowFields && knownFormat ? sent.frame_format_type : NDIlib_frame_format_type_progressive;
 	v.timecode = sent.timecode == NDIlib_send_timecode_synthesize ? timestamp : sent.timecode;
-	v.line_stride_in_bytes = ndistandin::WritePicture(picture, fourcc, &f->bytes);
+	v.line_stride_in_bytes = ndistandin::WritePicture(picture, fourcc, linePadding, &f->bytes);
 	v.p_data = f->bytes.data();
 	if (sent.p_metadata) {
 		f->metadata = Bounded(sent.p_metadata);
@@ -423,7 +428,7 @@ FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, co
 	return f;
 }
 
-FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t timestamp) {
+FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t timestamp, int channelPadding) {
 	FramePtr f(new Frame);
 	f->type = NDIlib_frame_type_audio;
 	NDIlib_audio_frame_v2_t& a = f->audio;
@@ -431,12 +436,15 @@ FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t time
 	a.no_channels = sent.no_channels;
 	a.no_samples = sent.no_samples;
 	a.timecode = sent.timecode == NDIlib_send_timecode_synthesize ? timestamp : sent.timecode;
-	a.channel_stride_in_bytes = sent.no_samples * 4;
-	size_t plane = size_t(sent.no_samples) * 4;
-	f->bytes.resize(plane * size_t(sent.no_channels));
-	for (int c = 0; c < sent.no_channels; ++c)
-		memcpy(f->bytes.data() + plane * size_t(c), reinterpret_cast<const uint8_t*>(sent.p_data) + size_t(stride) * size_t(c),
-		       plane);
+	a.channel_stride_in_bytes = sent.no_samples * 4 + channelPadding;
+	size_t plane = size_t(sent.no_samples) * 4, out = size_t(a.channel_stride_in_bytes);
+	f->bytes.resize(out * size_t(sent.no_channels));
+	for (int c = 0; c < sent.no_channels; ++c) {
+		uint8_t* channel = f->bytes.data() + out * size_t(c);
+		memcpy(channel, reinterpret_cast<const uint8_t*>(sent.p_data) + size_t(stride) * size_t(c), plane);
+		for (size_t pad = plane; pad < out; pad += 4)
+			memcpy(channel + pad, &kAudioPaddingSample, 4);
+	}
 	a.p_data = reinterpret_cast<float*>(f->bytes.data());
 	if (sent.p_metadata) {
 		f->metadata = Bounded(sent.p_metadata);
@@ -897,9 +905,11 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t handle,
 		Pace(s->clockVideo, &s->videoStarted, &s->nextVideo, seconds);
 	}
 	std::vector<Target> targets;
+	int linePadding = 0;
 	{
 		std::lock_guard<std::mutex> guard(L.lock);
 		targets = Targets(L, s->sourceId, true);
+		linePadding = L.linePadding;
 	}
 	// Converted outside the lock: finders and captures go on meanwhile.
 	int64_t timestamp = NowTicks();
@@ -912,7 +922,8 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t handle,
 		if (scaled && !small)
 			small.reset(new Picture(ndistandin::ScaleDown(full, lowX, lowY)));
 		const Picture& picture = scaled ? *small : full;
-		frames.push_back(MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp));
+		frames.push_back(
+		    MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp, linePadding));
 	}
 	std::lock_guard<std::mutex> guard(L.lock);
 	Deliver(L, s->sourceId, targets, frames);
@@ -951,14 +962,16 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_audio_v2(NDIlib_send_instance_t handle,
 		Pace(s->clockAudio, &s->audioStarted, &s->nextAudio, double(frame->no_samples) / frame->sample_rate);
 	}
 	std::vector<Target> targets;
+	int channelPadding = 0;
 	{
 		std::lock_guard<std::mutex> guard(L.lock);
 		targets = Targets(L, s->sourceId, false);
+		channelPadding = L.channelPadding;
 	}
 	int64_t timestamp = NowTicks();
 	std::vector<FramePtr> frames;
 	for (size_t i = 0; i < targets.size(); ++i)
-		frames.push_back(MakeAudio(*frame, stride, timestamp));
+		frames.push_back(MakeAudio(*frame, stride, timestamp, channelPadding));
 	std::lock_guard<std::mutex> guard(L.lock);
 	Deliver(L, s->sourceId, targets, frames);
 }
@@ -1118,6 +1131,16 @@ NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames) {
 	Lib().queueLimit = size_t(frames > 0 ? frames : 1);
 }
 
+NDI_STANDIN_EXPORT bool ndi_standin_set_padding(int line_padding_bytes, int channel_padding_bytes) {
+	if (line_padding_bytes < 0 || line_padding_bytes > kMaxLinePadding || channel_padding_bytes < 0 ||
+	    channel_padding_bytes > kMaxChannelPadding || channel_padding_bytes % 4 != 0)
+		return false;
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	Lib().linePadding = line_padding_bytes;
+	Lib().channelPadding = channel_padding_bytes;
+	return true;
+}
+
 NDI_STANDIN_EXPORT void ndi_standin_set_null_for_empty_list(bool null_array) {
 	std::lock_guard<std::mutex> guard(Lib().lock);
 	Lib().nullForEmptyList = null_array;
@@ -1200,7 +1223,12 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 	sent.frame_format_type = NDIlib_frame_format_type_progressive;
 	sent.timecode = NDIlib_send_timecode_synthesize;
 	int64_t timestamp = NowTicks();
-	return Inject(source_name, [&] { return MakeVideo(picture, fourcc, sent, false, timestamp); });
+	int linePadding = 0;
+	{
+		std::lock_guard<std::mutex> guard(Lib().lock);
+		linePadding = Lib().linePadding;
+	}
+	return Inject(source_name, [&] { return MakeVideo(picture, fourcc, sent, false, timestamp, linePadding); });
 }
 
 // ---- Control: scripted sources ---------------------------------------------------------------

@@ -138,11 +138,12 @@ Picture ScaleDown(const Picture& in, int xres, int yres) {
 	return out;
 }
 
-int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourccIn, std::vector<uint8_t>* bytes) {
+int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourccIn, int padding, std::vector<uint8_t>* bytes) {
 	uint32_t fourcc = uint32_t(fourccIn);
-	int stride = MinStride(fourcc, in.xres);
+	int stride = MinStride(fourcc, in.xres) + padding;
 	size_t plane = size_t(stride) * size_t(in.yres);
-	bytes->assign(plane + (fourcc == kUYVA ? size_t(in.xres) * size_t(in.yres) : 0), 0);
+	// Every byte that is not written below is padding.
+	bytes->assign(plane + (fourcc == kUYVA ? size_t(in.xres) * size_t(in.yres) : 0), kPaddingByte);
 	for (int y = 0; y < in.yres; ++y) {
 		const uint8_t* src = in.bgra.data() + size_t(in.xres) * 4 * size_t(y);
 		uint8_t* dst = bytes->data() + size_t(stride) * size_t(y);

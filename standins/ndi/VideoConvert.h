@@ -31,9 +31,14 @@ void LowestBandwidthSize(int xres, int yres, int* outX, int* outY);
 // The picture made smaller (never larger): each pixel the mean of the block of pixels it covers.
 Picture ScaleDown(const Picture& in, int xres, int yres);
 
-// The picture in `fourcc` (BGRA, BGRX, RGBA, RGBX, UYVY or UYVA); returns the line stride in
-// bytes (UYVA: of the UYVY plane, the alpha plane follows it, xres bytes a row).
-int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourcc, std::vector<uint8_t>* bytes);
+// What fills the padding at the end of each line of a padded delivery: never zero, so that a
+// reader that takes padding for picture shows.
+constexpr uint8_t kPaddingByte = 0xA5;
+
+// The picture in `fourcc` (BGRA, BGRX, RGBA, RGBX, UYVY or UYVA), each line followed by `padding`
+// bytes of kPaddingByte; returns the line stride in bytes (UYVA: of the UYVY plane, the alpha
+// plane follows it, xres bytes a row). BGRX and RGBX carry 0xFF in every pixel's fourth byte.
+int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourcc, int padding, std::vector<uint8_t>* bytes);
 
 // Whether the stand-in reads and writes this FourCC.
 bool KnownFourCC(uint32_t fourcc);

@@ -38,7 +38,8 @@
 //   whole, at least 1; each pixel the mean of those it covers) and a narrower one comes as sent
 //   (so 1920 x 1080 arrives as 640 x 360, 320 x 180 as 320 x 180); audio_only gives no video;
 //   metadata_only neither video nor audio. Audio comes planar 32-bit float, channel stride =
-//   samples * 4.
+//   samples * 4. Both strides may be made larger than that (ndi_standin_set_padding), as a real
+//   runtime may deliver them.
 // - A sender that goes away (destroyed, taken off the network, a test pattern stopped) produces no
 //   result on its receivers: no error or status-change frame, its frames simply stop. Frames it
 //   sent before are still captured.
@@ -160,6 +161,15 @@ NDI_STANDIN_EXPORT int64_t ndi_standin_frames_freed_total(void);
 
 // Frames of each kind a receiver may queue (at least 1; default 16). Applies to receivers created later.
 NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames);
+
+// Padded strides, as a real runtime may hand out: video frames made from now on (sent or injected)
+// have `line_padding_bytes` more in each line than its pixels take (UYVA: in each line of its
+// UYVY plane; the alpha plane stays xres bytes a row), filled with 0xA5 bytes, and
+// audio frames `channel_padding_bytes` more after each channel's samples, each padding sample the
+// float 1.0e9; line_stride_in_bytes and channel_stride_in_bytes say so. 0, 0 (the default) is
+// tight. False, changing nothing, for a negative value, a line padding above 4096, a channel
+// padding above 65536 or one that is not a whole number of samples (a multiple of 4).
+NDI_STANDIN_EXPORT bool ndi_standin_set_padding(int line_padding_bytes, int channel_padding_bytes);
 
 // ---- Faults ----------------------------------------------------------------------------------
 

@@ -490,6 +490,92 @@ TEST_F(Delivery, AudioIsPlanarWithATightStrideAndBandwidthFiltersKinds) {
 	NDIlib_send_destroy(sender);
 }
 
+// A real runtime may hand out lines and channels longer than their content; what is between is
+// junk, never zero, so that a reader that takes it for content shows.
+TEST_F(Delivery, PaddedStridesHoldThePictureAndTheSamplesWithJunkBetween) {
+	EXPECT_FALSE(ndi_standin_set_padding(-4, 0));
+	EXPECT_FALSE(ndi_standin_set_padding(0, 6)) << "not a whole number of samples";
+	EXPECT_FALSE(ndi_standin_set_padding(4097, 0));
+	ASSERT_TRUE(ndi_standin_set_padding(20, 64));
+	NDIlib_send_instance_t sender = MakeSender("Pad");
+	NDIlib_recv_instance_t bgrx = MakeReceiver("TESTBOX (Pad)");
+	NDIlib_recv_instance_t uyvy =
+	    MakeReceiver("TESTBOX (Pad)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_UYVY_BGRA);
+
+	const int w = 7, h = 3;
+	std::vector<uint8_t> pixels(size_t(w) * h * 4);
+	for (int y = 0; y < h; ++y)
+		for (int x = 0; x < w; ++x) {
+			uint8_t* p = &pixels[(size_t(y) * w + size_t(x)) * 4];
+			p[0] = uint8_t(x), p[1] = uint8_t(y), p[2] = uint8_t(10 * x + y), p[3] = 0;
+		}
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = w;
+	frame.yres = h;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.frame_rate_N = 30;
+	frame.frame_rate_D = 1;
+	frame.p_data = pixels.data();
+	frame.line_stride_in_bytes = w * 4;
+	NDIlib_send_send_video_v2(sender, &frame);
+	SendAudio(sender, 3, 100, 1);
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Pad)", NDIlib_FourCC_video_type_BGRA, 5, 2), 2);
+
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	ASSERT_EQ(v.line_stride_in_bytes, w * 4 + 20);
+	for (int y = 0; y < h; ++y) {
+		const uint8_t* row = v.p_data + size_t(v.line_stride_in_bytes) * size_t(y);
+		std::vector<uint8_t> sent(&pixels[size_t(y) * w * 4], &pixels[size_t(y + 1) * w * 4]);
+		for (int x = 0; x < w; ++x)
+			sent[size_t(x) * 4 + 3] = 0xFF;
+		EXPECT_EQ(std::vector<uint8_t>(row, row + w * 4), sent) << "row " << y;
+		EXPECT_EQ(std::vector<uint8_t>(row + w * 4, row + v.line_stride_in_bytes), std::vector<uint8_t>(20, 0xA5))
+		    << "padding of row " << y;
+	}
+	NDIlib_recv_free_video_v2(bgrx, &v);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(a.channel_stride_in_bytes, 100 * 4 + 64);
+	for (int c = 0; c < 3; ++c) {
+		const float* channel =
+		    reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(a.p_data) + size_t(a.channel_stride_in_bytes) * c);
+		EXPECT_FLOAT_EQ(channel[0], float(c));
+		EXPECT_FLOAT_EQ(channel[99], float(c) + 0.099f);
+		for (int i = 100; i < 100 + 16; ++i)
+			EXPECT_EQ(channel[i], 1.0e9f) << "channel " << c << ", padding sample " << i - 100;
+	}
+	NDIlib_recv_free_audio_v2(bgrx, &a);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_BGRA);
+	EXPECT_EQ(v.line_stride_in_bytes, 5 * 4 + 20) << "injected frames are padded too";
+	NDIlib_recv_free_video_v2(bgrx, &v);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(uyvy, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_UYVY);
+	EXPECT_EQ(v.line_stride_in_bytes, 4 * 4 + 20) << "7 pixels take 4 pairs";
+	EXPECT_EQ(v.p_data[v.line_stride_in_bytes - 1], 0xA5);
+	NDIlib_recv_free_video_v2(uyvy, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(uyvy, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(uyvy, &v);
+
+	ASSERT_TRUE(ndi_standin_set_padding(0, 0));
+	SendVideo(sender, w, h, 2);
+	SendAudio(sender, 3, 100, 3);
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.line_stride_in_bytes, w * 4) << "tight again";
+	NDIlib_recv_free_video_v2(bgrx, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(a.channel_stride_in_bytes, 100 * 4);
+	NDIlib_recv_free_audio_v2(bgrx, &a);
+
+	NDIlib_recv_destroy(bgrx);
+	NDIlib_recv_destroy(uyvy);
+	NDIlib_send_destroy(sender);
+}
+
 TEST_F(Delivery, OfflineSourcesReachNobodyAndSwitchingSourceDropsTheQueue) {
 	NDIlib_send_instance_t a = MakeSender("A"), b = MakeSender("B");
 	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (A)");
