@@ -37,9 +37,9 @@
 //   than 640 pixels is scaled to 640 wide keeping its aspect (the height rounded to the nearest
 //   whole, at least 1; each pixel the mean of those it covers) and a narrower one comes as sent
 //   (so 1920 x 1080 arrives as 640 x 360, 320 x 180 as 320 x 180); audio_only gives no video;
-//   metadata_only neither video nor audio. Audio comes planar 32-bit float, channel stride =
-//   samples * 4. Both strides may be made larger than that (ndi_standin_set_padding), as a real
-//   runtime may deliver them.
+//   metadata_only neither video nor audio. Audio comes planar 32-bit float. A line is as long as
+//   its pixels and a channel as its samples (stride = samples * 4) unless ndi_standin_set_padding
+//   makes both longer, as a real runtime may.
 // - A sender that goes away (destroyed, taken off the network, a test pattern stopped) produces no
 //   result on its receivers: no error or status-change frame, its frames simply stop. Frames it
 //   sent before are still captured.
