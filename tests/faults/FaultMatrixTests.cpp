@@ -434,44 +434,6 @@ TEST_F(VersionFileFault, FileThatSwallowsWritesIsReadAsEmpty) {
 // ---- CoreAudio (Apple flavour) --------------------------------------------------------------------
 
 #ifndef _WIN32
-namespace {
-
-// The stand-in's default machine: "Built-in Output" (default) and "Studio Interface".
-std::string DeviceUID(int index) {
-	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-	                                      kAudioObjectPropertyElementMain};
-	CFStringRef text = nullptr;
-	UInt32 size = sizeof(text);
-	char uid[256] = {};
-	if (AudioObjectGetPropertyData(apple_standin_device_id(index), &address, 0, nullptr, &size, &text) != 0)
-		return "";
-	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
-	CFRelease(text);
-	return uid;
-}
-
-ndi_standin_pattern_t* StartTone(const char* name) {
-	ndi_standin_pattern_settings_t settings;
-	ndi_standin_pattern_defaults(&settings);
-	settings.name = name;
-	settings.xres = 160;
-	settings.yres = 16;
-	settings.samples_per_frame = 480;
-	return ndi_standin_pattern_start(&settings);
-}
-
-// The AudioQueue live now that plays on the device, if any.
-int LiveQueueOn(const std::string& uid) {
-	for (int i = apple_standin_queues_created() - 1; i >= 0; --i) {
-		AppleStandinQueueInfo info;
-		if (apple_standin_queue_info(i, &info) && !info.disposed && info.running && uid == info.deviceUID)
-			return i;
-	}
-	return -1;
-}
-
-} // namespace
-
 TEST_F(FaultTest, DevicePropertiesFailingOneByOneLeaveTheDeviceOutOrPlayAnyway) {
 	struct Case {
 		const char* what;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -157,6 +158,52 @@ protected:
 
 	std::filesystem::path mHome;
 };
+
+#ifndef _WIN32
+// The stand-in's default machine: "Built-in Output" (default) and "Studio Interface".
+inline std::string DeviceUID(int index) {
+	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
+	                                      kAudioObjectPropertyElementMain};
+	CFStringRef text = nullptr;
+	UInt32 size = sizeof(text);
+	char uid[256] = {};
+	if (AudioObjectGetPropertyData(apple_standin_device_id(index), &address, 0, nullptr, &size, &text) != 0)
+		return "";
+	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
+	CFRelease(text);
+	return uid;
+}
+
+inline ndi_standin_pattern_t* StartTone(const char* name) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = name;
+	settings.xres = 160;
+	settings.yres = 16;
+	settings.samples_per_frame = 480;
+	return ndi_standin_pattern_start(&settings);
+}
+
+// The AudioQueue live now that plays on the device, if any.
+inline int LiveQueueOn(const std::string& uid) {
+	for (int i = apple_standin_queues_created() - 1; i >= 0; --i) {
+		AppleStandinQueueInfo info;
+		if (apple_standin_queue_info(i, &info) && !info.disposed && info.running && uid == info.deviceUID)
+			return i;
+	}
+	return -1;
+}
+
+// Whether anything but silence was played on the device so far.
+inline bool SoundOn(const std::string& uid) {
+	std::vector<float> samples(apple_standin_played(uid.c_str(), nullptr, 0));
+	apple_standin_played(uid.c_str(), samples.data(), samples.size());
+	for (float s : samples)
+		if (s != 0.0f)
+			return true;
+	return false;
+}
+#endif
 
 } // namespace actortest
 

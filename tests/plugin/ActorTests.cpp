@@ -452,6 +452,61 @@ TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
 	EXPECT_NEAR(crossings, 250, 6) << "half a second of 250 Hz";
 }
 
+// What a user hears follows the actor: a muted actor stays muted on a new source, a volume
+// change is heard, and a device chosen while it plays takes the sound over.
+TEST_F(ActorTest, SoundFollowsTheActorsVolumeSourceAndDevice) {
+	const std::string builtIn = DeviceUID(0), studio = DeviceUID(1);
+	ndi_standin_pattern_t* first = StartTone("First");
+	ndi_standin_pattern_t* second = StartTone("Second");
+	// A second of the device's time: what a queue has played beyond the silence it starts with.
+	auto playsFor = [&](const std::string& uid, size_t seconds) {
+		const size_t before = apple_standin_played(uid.c_str(), nullptr, 0);
+		return ServiceUntil([&] { return apple_standin_played(uid.c_str(), nullptr, 0) >= before + seconds * 48000 * 2; },
+		                    30000);
+	};
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(first), 1, "Built-in Output", 0);
+	ASSERT_TRUE(ServiceUntil([&] { return LiveQueueOn(builtIn) >= 0; }));
+	ASSERT_TRUE(playsFor(builtIn, 1));
+	EXPECT_FALSE(SoundOn(builtIn)) << "muted";
+
+	host.SetInput(actor, kSource, HostValue::Text(ndi_standin_pattern_source_name(second)));
+	ASSERT_TRUE(ServiceUntil([&] { return apple_standin_queues_created() >= 2 && LiveQueueOn(builtIn) >= 0; }))
+		<< "the new source's input opens its own output";
+	ASSERT_TRUE(playsFor(builtIn, 1));
+	EXPECT_FALSE(SoundOn(builtIn)) << "still muted on the new source";
+
+	host.SetInput(actor, kVolume, HostValue::Real(50));
+	EXPECT_TRUE(ServiceUntil([&] { return SoundOn(builtIn); }, 30000)) << "heard once the volume is up";
+
+	host.SetInput(actor, kAudioOut, HostValue::Text("Studio Interface"));
+	EXPECT_TRUE(ServiceUntil([&] { return SoundOn(studio); }, 30000)) << "the sound moves to the chosen device";
+	EXPECT_TRUE(ServiceUntil([&] { return LiveQueueOn(builtIn) < 0; })) << "and leaves the other one";
+	host.Activate(actor, false);
+	ndi_standin_pattern_stop(second);
+	ndi_standin_pattern_stop(first);
+}
+
+// Names of 512 bytes or more are cut to their first 511 and ended: the cut name is what is looked
+// for, never the bytes after the field.
+TEST_F(ActorTest, LongSourceAndDeviceNamesAreCutTo511Bytes) {
+	const std::string device511(511, 'd');
+	AppleStandinDevice devices[] = {
+		{"Built-in Output", "BuiltInUID", 0, 0, 1, 2, 48000.0, 32, false, true},
+		{device511.c_str(), "LongNameUID", 0, 0, 1, 2, 48000.0, 32, false, false},
+	};
+	apple_standin_set_devices(devices, 2); // before the first actor: the plug-in reads them once
+	Sender sender(std::string(504, 's')); // "TEST (" + 504 + ")": 511 bytes
+	ASSERT_EQ(sender.fullName().size(), 511u);
+	refhost::Actor* actor = ActiveActor(sender.fullName() + " and what follows it", 1, device511 + " and more", 100);
+	EXPECT_TRUE(ShowFrames(actor, sender, 1)) << "the cut source name is found";
+	EXPECT_TRUE(ServiceUntil([&] {
+		sender.Audio(48000, 2, 480);
+		return LiveQueueOn("LongNameUID") >= 0;
+	})) << "the cut device name is found";
+	host.Activate(actor, false);
+	apple_standin_reset_devices();
+}
+
 TEST_F(ActorTest, NonePlaysNothing) {
 	Sender sender("Silent");
 	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, "None");

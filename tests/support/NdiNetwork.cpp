@@ -28,6 +28,24 @@ Sender::~Sender() {
 	NDIlib_send_destroy(mSender);
 }
 
+PatternSource::PatternSource(const std::string& name, int channels) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = name.c_str();
+	settings.xres = 160;
+	settings.yres = 16;
+	settings.no_channels = channels;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	mPattern = pattern;
+	if (pattern)
+		mFullName = ndi_standin_pattern_source_name(pattern);
+}
+
+PatternSource::~PatternSource() {
+	if (mPattern)
+		ndi_standin_pattern_stop(static_cast<ndi_standin_pattern_t*>(mPattern));
+}
+
 void Sender::Video(uint32_t tag, int xres, int yres) {
 	std::vector<uint32_t> pixels(size_t(xres) * size_t(yres), 0xFF202020u);
 	pixels[0] = tag;

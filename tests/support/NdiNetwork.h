@@ -35,6 +35,23 @@ private:
 	std::string mFullName;
 };
 
+// The stand-in's test pattern: video at 30 frames a second (and a tone when `channels` is not 0),
+// sent on a thread of the stand-in's own that meets the test's thread nowhere.
+class PatternSource {
+public:
+	PatternSource(const std::string& name, int channels);
+	~PatternSource();
+	PatternSource(const PatternSource&) = delete;
+	PatternSource& operator=(const PatternSource&) = delete;
+
+	bool started() const { return mPattern != nullptr; }
+	const std::string& fullName() const { return mFullName; }
+
+private:
+	void* mPattern = nullptr;
+	std::string mFullName;
+};
+
 // A UYVY frame on every receiver connected to the source, whatever the receiver asked for.
 void InjectForeignVideo(const std::string& fullName, int xres, int yres);
 

@@ -28,11 +28,14 @@ class Case:
         try:
             result = subprocess.run(command, capture_output=True, text=True, errors="replace", timeout=TIMEOUT,
                                     env=env or self.args.env)
-        except subprocess.TimeoutExpired:
-            # Wine has been seen, once, not to start a program at all on a loaded machine; a tool
-            # that hangs by itself hangs the second time too.
-            check(self.args.wine, f"{' '.join(words)}: no exit within {TIMEOUT} s")
-            print(f"{' '.join(words)}: wine did not finish within {TIMEOUT} s; a second take")
+        except subprocess.TimeoutExpired as timeout:
+            # Wine has been seen, once, not to start a program at all on a loaded machine: a run
+            # that printed nothing gets a second take. One that printed anything started, and its
+            # hang is the tool's own.
+            printed = "".join(p.decode(errors="replace") if isinstance(p, bytes) else p
+                              for p in (timeout.stdout, timeout.stderr) if p)
+            check(self.args.wine and not printed, f"{' '.join(words)}: no exit within {TIMEOUT} s; it printed:\n{printed}")
+            print(f"{' '.join(words)}: wine printed nothing and did not finish within {TIMEOUT} s; a second take")
             result = subprocess.run(command, capture_output=True, text=True, errors="replace", timeout=TIMEOUT,
                                     env=env or self.args.env)
         where = f"{' '.join(words)}: exit {result.returncode}\n--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"

@@ -179,4 +179,33 @@ TEST(NDIInputClientList, ANotificationRunsWholeUnderTheLock) {
 	EXPECT_EQ(b.secondCalls, 1);
 }
 
+// For the ThreadSanitizer tree: two threads change and read the list, and the only order between
+// them is the list's own lock (they pace each other through relaxed atomics, which order
+// nothing). Without the lock in any of the three calls the race is reported at once.
+TEST(NDIInputClientList, TwoThreadsMeetOnlyThroughTheListsLock) {
+	Recorder r;
+	Tag t1{&r, 1}, t2{&r, 2};
+	NDIInputClient c1{Record, &t1}, c2{Record, &t2};
+	NDIInputClientList list;
+	std::atomic<int> stage{0};
+	auto reach = [&stage](int wanted) {
+		const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+		while (stage.load(std::memory_order_relaxed) < wanted && std::chrono::steady_clock::now() < deadline)
+			std::this_thread::yield();
+		return stage.load(std::memory_order_relaxed) >= wanted;
+	};
+	std::thread other([&] {
+		list.AddClient(&c1);
+		list.AddClient(&c2);
+		stage.store(1, std::memory_order_relaxed);
+		if (reach(2))
+			list.NotifyClientsFrameReceived(FakeFrame());
+	});
+	ASSERT_TRUE(reach(1));
+	list.RemoveClient(&c1);
+	stage.store(2, std::memory_order_relaxed);
+	other.join();
+	EXPECT_EQ(Ids(r), (std::vector<int>{2}));
+}
+
 } // namespace
