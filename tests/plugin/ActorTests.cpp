@@ -507,6 +507,40 @@ TEST_F(ActorTest, LongSourceAndDeviceNamesAreCutTo511Bytes) {
 	apple_standin_reset_devices();
 }
 
+// A device that takes seconds to open (a Bluetooth set waking up) holds up neither the host's
+// loop nor the picture: frames keep being shown while the open is held, and the sound comes once
+// it is done.
+TEST_F(ActorTest, AnAudioDeviceSlowToOpenHoldsUpNeitherTheHostNorThePicture) {
+	const std::string builtIn = DeviceUID(0);
+	Sender sender("Slow");
+	struct OpenAtTheEnd {
+		~OpenAtTheEnd() { apple_standin_open_gate("AudioQueueNewOutput"); } // a failed check must not leave it stuck
+	} openAtTheEnd;
+	apple_standin_close_gate("AudioQueueNewOutput");
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, "Built-in Output");
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Audio(48000, 2, 480, 0.25f);
+		return apple_standin_wait_at_gate("AudioQueueNewOutput", 1, 1);
+	})) << "the device is being opened";
+	const auto heldSince = std::chrono::steady_clock::now();
+	uint32_t tag = 1;
+	const size_t before = ImagesOf(actor).size();
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(tag++);
+		sender.Audio(48000, 2, 480, 0.25f);
+		return ImagesOf(actor).size() >= before + 30 && std::chrono::steady_clock::now() - heldSince > std::chrono::seconds(2);
+	})) << "the picture stopped while the device was opening";
+	EXPECT_TRUE(apple_standin_wait_at_gate("AudioQueueNewOutput", 1, 0)) << "all of it while the open was held";
+	EXPECT_EQ(LiveQueueOn(builtIn), -1);
+
+	apple_standin_open_gate("AudioQueueNewOutput");
+	EXPECT_TRUE(ServiceUntil([&] {
+		sender.Audio(48000, 2, 480, 0.25f);
+		return SoundOn(builtIn);
+	})) << "heard once the device is open";
+	host.Activate(actor, false);
+}
+
 TEST_F(ActorTest, NonePlaysNothing) {
 	Sender sender("Silent");
 	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, "None");
