@@ -472,6 +472,8 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
 	state->mRequestedFramesPerBuffer = framesPerBuffer;
 	mRenderState = state;
 
+	// Running before the thread starts, so that its first fill already plays the queue.
+	mRunning = true;
 	mStatus = InitializeRenderState(state);
 	mRunning = (mStatus == 0);
 }
