@@ -210,13 +210,17 @@ void ConvertSamples(const float* source, size_t count, WASAPISampleType type, BY
 }
 
 // The queue's channels to the device's first channels in order; the device's others are silent.
+// Mono goes to both front channels, as the other platform's own conversion plays it.
 void MapChannels(const float* source, int sourceChannels, float* dest, int destChannels, int frames) {
-	const int common = sourceChannels < destChannels ? sourceChannels : destChannels;
+	int common = sourceChannels < destChannels ? sourceChannels : destChannels;
+	const bool monoToFront = sourceChannels == 1 && destChannels >= 2;
+	if (monoToFront)
+		common = 2;
 	for (int f = 0; f < frames; ++f) {
 		const float* in = source + static_cast<size_t>(f) * sourceChannels;
 		float* out = dest + static_cast<size_t>(f) * destChannels;
 		for (int c = 0; c < common; ++c)
-			out[c] = in[c];
+			out[c] = in[monoToFront ? 0 : c];
 		for (int c = common; c < destChannels; ++c)
 			out[c] = 0.0f;
 	}
