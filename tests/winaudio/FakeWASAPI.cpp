@@ -551,6 +551,21 @@ FakeSystem::FakeSystem() : mSavedPlatform(CWASAPIAudioContext::sPlatform) {
 	sCurrent = this;
 	CWASAPIAudioContext::sPlatform.CreateEnumerator = CreateFakeEnumerator;
 	mClock = std::thread(&FakeSystem::RunClock, this);
+	mNotifier = std::thread(&FakeSystem::RunNotifier, this);
+}
+
+void FakeSystem::RunNotifier() {
+	std::unique_lock<std::mutex> lock(mNotifyLock);
+	for (;;) {
+		mNotifyWake.wait(lock, [&] { return mNotifyQuit || !mNotifyJobs.empty(); });
+		if (mNotifyJobs.empty())
+			return;
+		std::function<void()> job = std::move(mNotifyJobs.front());
+		mNotifyJobs.pop_front();
+		lock.unlock();
+		job();
+		lock.lock();
+	}
 }
 
 FakeSystem::~FakeSystem() {
@@ -560,6 +575,15 @@ FakeSystem::~FakeSystem() {
 		mClockWake.notify_all();
 	}
 	mClock.join();
+	{
+		std::lock_guard<std::mutex> lock(mNotifyLock);
+		mNotifyQuit = true;
+		mNotifyWake.notify_all();
+	}
+	if (mNotifyStuck)
+		mNotifier.detach(); // its callback never returned: the test has failed already
+	else
+		mNotifier.join();
 	{
 		Guard guard(mLock);
 		EXPECT_TRUE(mClients.empty()) << mClients.size() << " notification clients still registered";
@@ -682,8 +706,8 @@ bool FakeSystem::WaitHeld(const std::wstring& id, GatedCall call, std::chrono::m
 	}, timeout);
 }
 
-// The callbacks run on a thread of their own, without the system's lock, each client held by a
-// reference for the call. A callback that does not return leaves its thread behind.
+// The callbacks run on the system's notification thread, without the system's lock, each client
+// held by a reference for the call. A callback that does not return leaves the thread behind.
 bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call) {
 	std::vector<IMMNotificationClient*> clients;
 	{
@@ -699,18 +723,27 @@ bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNo
 		bool mReturned = false;
 	};
 	std::shared_ptr<Done> done = std::make_shared<Done>();
-	std::thread([this, clients, call, done] {
-		for (IMMNotificationClient* client : clients) {
-			call(client);
-			client->Release();
-		}
-		Record("notified");
-		std::lock_guard<std::mutex> guard(done->mLock);
-		done->mReturned = true;
-		done->mChanged.notify_all();
-	}).detach();
+	{
+		std::lock_guard<std::mutex> lock(mNotifyLock);
+		mNotifyJobs.push_back([this, clients, call, done] {
+			for (IMMNotificationClient* client : clients) {
+				call(client);
+				client->Release();
+			}
+			Record("notified");
+			std::lock_guard<std::mutex> guard(done->mLock);
+			done->mReturned = true;
+			done->mChanged.notify_all();
+		});
+		mNotifyWake.notify_all();
+	}
 	std::unique_lock<std::mutex> lock(done->mLock);
-	return done->mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return done->mReturned; });
+	const bool returned = done->mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return done->mReturned; });
+	if (!returned) {
+		std::lock_guard<std::mutex> guard(mNotifyLock);
+		mNotifyStuck = true;
+	}
+	return returned;
 }
 
 bool FakeSystem::NotifyStateChanged(const std::wstring& id, DWORD state) {

@@ -191,6 +191,7 @@ public:
 private:
 	bool Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call);
 	void RunClock();
+	void RunNotifier();
 	Gate* GateOf(const std::wstring& id, GatedCall call);
 
 	WASAPIPlatform mSavedPlatform;
@@ -198,6 +199,14 @@ private:
 	bool mClockQuit = false;
 	std::condition_variable_any mClockWake;
 	std::thread mClock;
+	// The system's notification thread, made with the system: starting a thread per notification
+	// was seen to take over ten seconds under wine.
+	std::mutex mNotifyLock;
+	std::condition_variable mNotifyWake;
+	std::deque<std::function<void()>> mNotifyJobs;
+	bool mNotifyQuit = false;
+	bool mNotifyStuck = false; // a callback did not return: the thread is left behind
+	std::thread mNotifier;
 };
 
 // What a device buffer holds before the context writes it: a fill that leaves bytes unwritten
