@@ -2,9 +2,9 @@
 // from the sinks' monitors through wine's capture endpoints. Run by with-pulse.sh, whose sinks
 // are Studio_Speakers (2 channels, 44100 Hz) and Desk_Six (6 channels, 48000 Hz); a sink is
 // taken away and brought back for real with pulse-sink.sh (its path in VIDRANE_PULSE_SINK).
+#include "MonitorRecorder.h"
 #include "RestrictedWASAPI.h"
 
-#include <functiondiscoverykeys_devpkey.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,38 +37,6 @@ std::string Narrow(const wchar_t* wide) {
 	return text;
 }
 
-// The active endpoint of that direction whose friendly name is `name`, or null.
-IMMDevice* FindEndpoint(EDataFlow flow, const std::wstring& name) {
-	IMMDeviceEnumerator* enumerator = nullptr;
-	if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-	                            reinterpret_cast<void**>(&enumerator))))
-		return nullptr;
-	IMMDevice* found = nullptr;
-	IMMDeviceCollection* devices = nullptr;
-	UINT count = 0;
-	if (SUCCEEDED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, &devices)) && SUCCEEDED(devices->GetCount(&count))) {
-		for (UINT i = 0; i < count && !found; ++i) {
-			IMMDevice* device = nullptr;
-			IPropertyStore* store = nullptr;
-			if (FAILED(devices->Item(i, &device)))
-				continue;
-			PROPVARIANT value;
-			PropVariantInit(&value);
-			if (SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store)) && SUCCEEDED(store->GetValue(PKEY_Device_FriendlyName, &value))
-			    && value.vt == VT_LPWSTR && name == value.pwszVal)
-				found = device;
-			else
-				device->Release();
-			PropVariantClear(&value);
-			if (store)
-				store->Release();
-		}
-		devices->Release();
-	}
-	enumerator->Release();
-	return found;
-}
-
 std::string EndpointID(const std::wstring& name) {
 	IMMDevice* device = FindEndpoint(eRender, name);
 	if (!device)
@@ -80,104 +48,6 @@ std::string EndpointID(const std::wstring& name) {
 	device->Release();
 	return text;
 }
-
-// Records a sink's monitor in its mix format (32-bit float) on a thread of its own, so that
-// the capture is drained at the sink's pace whatever the test does meanwhile.
-class MonitorRecorder {
-public:
-	bool Start(const std::wstring& sinkName, double seconds) {
-		IMMDevice* device = FindEndpoint(eCapture, L"Monitor of " + sinkName);
-		if (!device)
-			return false;
-		bool ok = SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&mClient)));
-		device->Release();
-		WAVEFORMATEX* format = nullptr;
-		mEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-		ok = ok && SUCCEEDED(mClient->GetMixFormat(&format)) && format->wBitsPerSample == 32
-		     && SUCCEEDED(mClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 10000000, 0, format, nullptr))
-		     && SUCCEEDED(mClient->SetEventHandle(mEvent))
-		     && SUCCEEDED(mClient->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&mCapture)))
-		     && SUCCEEDED(mClient->Start());
-		if (format) {
-			mChannels = format->nChannels;
-			mRate = static_cast<int>(format->nSamplesPerSec);
-		}
-		CoTaskMemFree(format);
-		if (ok)
-			mThread = std::thread(&MonitorRecorder::Run, this, static_cast<size_t>(seconds * mRate) * mChannels);
-		return ok;
-	}
-	~MonitorRecorder() {
-		mStop = true;
-		if (mEvent)
-			SetEvent(mEvent);
-		if (mThread.joinable())
-			mThread.join();
-		if (mClient)
-			mClient->Stop();
-		if (mCapture)
-			mCapture->Release();
-		if (mClient)
-			mClient->Release();
-		if (mEvent)
-			CloseHandle(mEvent);
-	}
-	// Until the monitor delivers at its pace: a sink that was idle takes a moment to run again,
-	// and what it plays meanwhile is not seen by its monitor.
-	bool WaitRunning(double seconds) {
-		std::unique_lock<std::mutex> lock(mLock);
-		return mChanged.wait_for(lock, std::chrono::seconds(30),
-		                         [&] { return mCount.load() >= static_cast<size_t>(seconds * mRate) * mChannels; });
-	}
-	// Until what was recorded so far satisfies `done` (called under the recorder's lock).
-	bool WaitFor(const std::function<bool(const std::vector<float>&)>& done, std::chrono::milliseconds timeout) {
-		std::unique_lock<std::mutex> lock(mLock);
-		return mChanged.wait_for(lock, timeout, [&] { return done(mSamples); });
-	}
-	// Everything recorded, once the seconds asked for are in (or the thread gave up).
-	const std::vector<float>& Wait() {
-		if (mThread.joinable())
-			mThread.join();
-		return mSamples;
-	}
-	int Channels() const { return mChannels; }
-	int Rate() const { return mRate; }
-
-private:
-	void Run(size_t wanted) {
-		const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-		while (mCount < wanted && !mStop && std::chrono::steady_clock::now() < deadline) {
-			WaitForSingleObject(mEvent, 1000);
-			UINT32 packet = 0;
-			while (SUCCEEDED(mCapture->GetNextPacketSize(&packet)) && packet > 0) {
-				BYTE* data = nullptr;
-				UINT32 frames = 0;
-				DWORD flags = 0;
-				if (FAILED(mCapture->GetBuffer(&data, &frames, &flags, nullptr, nullptr)))
-					break;
-				const float* samples = reinterpret_cast<const float*>(data);
-				std::lock_guard<std::mutex> lock(mLock);
-				for (size_t i = 0; i < static_cast<size_t>(frames) * mChannels; ++i)
-					mSamples.push_back((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? 0.0f : samples[i]);
-				mCapture->ReleaseBuffer(frames);
-				mCount = mSamples.size();
-				mChanged.notify_all();
-			}
-		}
-	}
-
-	IAudioClient* mClient = nullptr;
-	IAudioCaptureClient* mCapture = nullptr;
-	HANDLE mEvent = nullptr;
-	int mChannels = 0;
-	int mRate = 0;
-	std::vector<float> mSamples; // under the lock until the thread is joined
-	std::mutex mLock;
-	std::condition_variable mChanged;
-	std::atomic<size_t> mCount{0}; // samples so far
-	std::atomic<bool> mStop{false};
-	std::thread mThread;
-};
 
 // Queues kBlocks blocks of sines, channel c at frequencies[c] (silent past the list).
 void QueueSines(CWASAPIAudioContext* context, int channels, const std::vector<double>& frequencies) {
