@@ -46,11 +46,13 @@ if(VIDRANE_BUILD_TESTS AND NOT VIDRANE_FLAVOUR STREQUAL "macos")
   add_subdirectory(${VIDRANE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
-# vidrane_add_gtest(NAME n SOURCES ... [LIBS ...] [LABELS ...])
+# vidrane_add_gtest(NAME n SOURCES ... [LIBS ...] [LABELS ...] [PULSE])
+# PULSE: on Windows the program runs within a private PulseAudio server of two null sinks
+# (tests/audio/with-pulse.sh), whose sinks wine offers as endpoints.
 # Label "threads" marks binaries whose tests exercise more than one thread; the
 # ThreadSanitizer tree runs exactly those.
 function(vidrane_add_gtest)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PULSE" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
@@ -59,7 +61,16 @@ function(vidrane_add_gtest)
   vidrane_warnings(${T_NAME})
   if(WIN32)
     # One process per binary under wine: starting wine for every single test costs too much.
-    add_test(NAME ${T_NAME} COMMAND ${VIDRANE_GTEST_RUNNER} $<TARGET_FILE:${T_NAME}> --gtest_brief=1)
+    if(T_PULSE)
+      # Real endpoints: the server is up before the program starts, as the plug-in reads its
+      # devices once.
+      add_test(NAME ${T_NAME}
+        COMMAND sh ${PROJECT_SOURCE_DIR}/tests/audio/with-pulse.sh ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}-pulse
+                ${VIDRANE_GTEST_RUNNER} $<TARGET_FILE:${T_NAME}> --gtest_brief=1)
+      list(APPEND T_LABELS wine-audio)
+    else()
+      add_test(NAME ${T_NAME} COMMAND ${VIDRANE_GTEST_RUNNER} $<TARGET_FILE:${T_NAME}> --gtest_brief=1)
+    endif()
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   else()
     include(GoogleTest)

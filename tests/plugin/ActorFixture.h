@@ -159,6 +159,18 @@ protected:
 	std::filesystem::path mHome;
 };
 
+// A small test pattern with its tones (250 Hz on channel 0, 500 Hz on channel 1); sources of
+// different widths tell apart whose frames an actor shows.
+inline ndi_standin_pattern_t* StartTone(const char* name, int xres = 160) {
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = name;
+	settings.xres = xres;
+	settings.yres = 16;
+	settings.samples_per_frame = 480;
+	return ndi_standin_pattern_start(&settings);
+}
+
 #ifndef _WIN32
 // The stand-in's default machine: "Built-in Output" (default) and "Studio Interface".
 inline std::string DeviceUID(int index) {
@@ -172,16 +184,6 @@ inline std::string DeviceUID(int index) {
 	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
 	CFRelease(text);
 	return uid;
-}
-
-inline ndi_standin_pattern_t* StartTone(const char* name) {
-	ndi_standin_pattern_settings_t settings;
-	ndi_standin_pattern_defaults(&settings);
-	settings.name = name;
-	settings.xres = 160;
-	settings.yres = 16;
-	settings.samples_per_frame = 480;
-	return ndi_standin_pattern_start(&settings);
 }
 
 // The AudioQueue live now that plays on the device, if any.
