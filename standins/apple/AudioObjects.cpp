@@ -427,11 +427,14 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const Audio
 	if (!inAddress || !inListener)
 		return kAudioHardwareIllegalOperationError;
 	Machine& machine = TheMachine();
-	std::lock_guard<std::mutex> guard(machine.lock);
-	bool alive = true;
-	if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
-		return kAudioHardwareBadObjectError; // its listeners went with it
-	// Neither waits for a call in progress nor stops the calls of changes made before.
+	{
+		std::lock_guard<std::mutex> guard(machine.lock);
+		bool alive = true;
+		if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
+			return kAudioHardwareBadObjectError; // its listeners went with it
+	}
+	// Waits for a call in progress (without the machine's lock, which a listener may need), and
+	// stops the calls of changes not yet delivered.
 	if (!RemoveObjectListener(inObjectID, *inAddress, inListener, inClientData))
 		return kAudioHardwareUnknownPropertyError;
 	return kAudioHardwareNoError;

@@ -514,10 +514,13 @@ OSStatus AudioQueueRemovePropertyListener(AudioQueueRef inAQ, AudioQueueProperty
 	if (CountCall("AudioQueueRemovePropertyListener", &injected))
 		return injected;
 	Queues& queues = TheQueues();
-	std::lock_guard<std::mutex> guard(queues.lock);
-	if (!IsLive(queues, inAQ, "AudioQueueRemovePropertyListener"))
-		return kAudioQueueErr_InvalidParameter;
-	// Neither waits for a call in progress nor stops the calls of changes made before.
+	{
+		std::lock_guard<std::mutex> guard(queues.lock);
+		if (!IsLive(queues, inAQ, "AudioQueueRemovePropertyListener"))
+			return kAudioQueueErr_InvalidParameter;
+	}
+	// Waits for a call in progress (without the queues' lock, which a listener may need), and
+	// stops the calls of changes not yet delivered.
 	if (!RemoveQueueListener(inAQ, inID, inProc, inUserData))
 		return kAudioQueueErr_InvalidParameter;
 	return 0;
