@@ -365,18 +365,156 @@ namespace {
 const int kCoreAudioBufferCount = 2;
 
 // The output device among `devices`: the last device whose UID is the requested ID, else the
-// default output.
-bool ChooseDevice(const CDeviceDescList& devices, const std::string& persistentID, CDeviceDesc& chosen) {
-	bool found = false;
+// default output. `requestedFound` tells which; `defaultDevice` gets the default output, if any.
+bool ChooseDevice(const CDeviceDescList& devices, const std::string& persistentID, CDeviceDesc& chosen,
+                  bool& requestedFound, CDeviceDesc& defaultDevice, bool& haveDefault) {
+	requestedFound = false;
 	if (!persistentID.empty()) {
 		for (const CDeviceDesc& device : devices.GetDevices()) {
 			if (device.mPersistentID == persistentID) {
 				chosen = device;
-				found = true;
+				requestedFound = true;
 			}
 		}
 	}
-	return found || devices.GetDefaultDevice(chosen);
+	haveDefault = devices.GetDefaultDevice(defaultDevice);
+	if (!requestedFound && haveDefault)
+		chosen = defaultDevice;
+	return requestedFound || haveDefault;
+}
+
+// Whether an output device with this UID is listed, as ChooseDevice would find it; false when
+// the walk was cut short by want of memory.
+bool IsOutputListed(const std::string& persistentID, bool& listed) {
+	CDeviceDescList devices(kDeviceTypeOutput);
+	if (!CDeviceDescList::UpdateDeviceDescList(devices))
+		return false;
+	listed = false;
+	for (const CDeviceDesc& device : devices.GetDevices())
+		listed = listed || device.mPersistentID == persistentID;
+	return true;
+}
+
+AudioObjectPropertyAddress GlobalAddress(AudioObjectPropertySelector selector) {
+	return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// The devices listed now, or false when the list cannot be read.
+bool ReadDeviceIDs(AudioObjectID*& ids, UInt32& count) {
+	ids = nullptr;
+	count = 0;
+	AudioObjectPropertyAddress address = GlobalAddress(kAudioHardwarePropertyDevices);
+	UInt32 size = 0;
+	if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size) != 0)
+		return false;
+	if (size < sizeof(AudioObjectID))
+		return true;
+	ids = new (std::nothrow) AudioObjectID[size / sizeof(AudioObjectID)];
+	if (!ids)
+		return false;
+	if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, ids) != 0) {
+		delete[] ids;
+		ids = nullptr;
+		return false;
+	}
+	count = size / UInt32(sizeof(AudioObjectID));
+	return true;
+}
+
+// The object of the last listed device with this UID, as ChooseDevice picks it; 0 when none.
+AudioObjectID FindDeviceID(const std::string& uid) {
+	AudioObjectID* ids = nullptr;
+	UInt32 count = 0;
+	AudioObjectID found = 0;
+	if (!ReadDeviceIDs(ids, count))
+		return 0;
+	for (UInt32 i = 0; i < count; ++i) {
+		AudioObjectPropertyAddress address = GlobalAddress(kAudioDevicePropertyDeviceUID);
+		CFStringRef text = nullptr;
+		UInt32 size = sizeof(text);
+		if (AudioObjectGetPropertyData(ids[i], &address, 0, nullptr, &size, &text) != 0 || !text)
+			continue;
+		char buffer[1024];
+		if (CFStringGetCString(text, buffer, sizeof buffer, kCFStringEncodingUTF8) && uid == buffer)
+			found = ids[i];
+		CFRelease(text);
+	}
+	delete[] ids;
+	return found;
+}
+
+// ---- What the listeners hear ----
+// A listener may be called after its removal returned, even after the context is gone: the
+// system promises nothing more. So the client data is never the context but a ticket into this
+// table, which is never freed: a slot holds a generation, an in-use bit and the changes marked,
+// and a call whose ticket names an older generation (or a free slot) marks nothing. Calls only
+// set bits, lock-free: they never block and never take a lock a holder may hold.
+const uint64_t kQueueRunningChanged = 1;
+const uint64_t kDeviceAliveChanged = 2;
+const uint64_t kDevicesChanged = 4;
+const uint64_t kAllChanges = kQueueRunningChanged | kDeviceAliveChanged | kDevicesChanged;
+const uint64_t kSlotInUse = uint64_t(1) << 31;
+const uint64_t kSlotIndexMask = 0xFFFF;
+const int kWatchSlots = 1024; // contexts watched at once; any more play on unwatched
+
+std::atomic<uint64_t> gWatchSlots[kWatchSlots];
+
+// A ticket (generation << 16 | slot, never 0) whose slot has every change marked, so that the
+// first look reads every property; 0 when all slots are taken.
+uint64_t AcquireWatchSlot() {
+	for (uint64_t i = 0; i < uint64_t(kWatchSlots); ++i) {
+		uint64_t state = gWatchSlots[i].load(std::memory_order_relaxed);
+		while (!(state & kSlotInUse)) {
+			uint32_t generation = uint32_t(state >> 32) + 1;
+			if (generation == 0)
+				generation = 1;
+			const uint64_t taken = uint64_t(generation) << 32 | kSlotInUse | kAllChanges;
+			if (gWatchSlots[i].compare_exchange_weak(state, taken, std::memory_order_acq_rel, std::memory_order_relaxed))
+				return uint64_t(generation) << 16 | i;
+		}
+	}
+	return 0;
+}
+
+void ReleaseWatchSlot(uint64_t ticket) {
+	if (ticket)
+		gWatchSlots[ticket & kSlotIndexMask].store((ticket >> 16) << 32, std::memory_order_release);
+}
+
+void MarkChanged(void* clientData, uint64_t change) {
+	const uint64_t ticket = uint64_t(reinterpret_cast<uintptr_t>(clientData));
+	if ((ticket & kSlotIndexMask) >= uint64_t(kWatchSlots))
+		return;
+	std::atomic<uint64_t>& slot = gWatchSlots[ticket & kSlotIndexMask];
+	uint64_t state = slot.load(std::memory_order_relaxed);
+	do {
+		if (!(state & kSlotInUse) || (state >> 32) != (ticket >> 16))
+			return; // a late call for a context that is gone
+	} while (!slot.compare_exchange_weak(state, state | change, std::memory_order_acq_rel, std::memory_order_relaxed));
+}
+
+uint64_t TakeChanges(uint64_t ticket) {
+	if (!ticket)
+		return 0;
+	return gWatchSlots[ticket & kSlotIndexMask].fetch_and(~kAllChanges, std::memory_order_acq_rel) & kAllChanges;
+}
+
+void* TicketData(uint64_t ticket) {
+	return reinterpret_cast<void*>(uintptr_t(ticket));
+}
+
+void QueueRunningChanged(void* userData, AudioQueueRef, AudioQueuePropertyID) {
+	MarkChanged(userData, kQueueRunningChanged);
+}
+
+OSStatus DeviceAliveChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* clientData) {
+	MarkChanged(clientData, kDeviceAliveChanged);
+	return 0;
+}
+
+OSStatus DevicesChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* clientData) {
+	MarkChanged(clientData, kDevicesChanged);
+	return 0;
 }
 
 } // namespace
@@ -399,7 +537,9 @@ int CCoreAudioContext::CreateCoreAudioContext(const std::string& persistentID, i
 
 CCoreAudioContext::CCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mAudioQueue(nullptr),
-      mRunning(false), mStatus(0) {
+      mRunning(false), mStatus(0), mWatchTicket(0), mDeviceID(0), mHasDevice(false), mOnFallback(false),
+      mListeningToQueue(false), mListeningToDevice(false), mListeningToList(false), mSeenRunning(false),
+      mDeviceGone(false), mRequestedListed(false), mRequestedBack(false) {
 	mStatus = Open(channels, sampleRate, framesPerBuffer);
 }
 
@@ -409,9 +549,10 @@ int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
 	CDeviceDescList devices(kDeviceTypeOutput);
 	if (!CDeviceDescList::UpdateDeviceDescList(devices))
 		return kStatusNoQueue;
-	CDeviceDesc device;
+	CDeviceDesc device, defaultDevice;
+	bool requestedFound = false, haveDefault = false;
 	CFStringRef deviceUID = nullptr;
-	if (ChooseDevice(devices, mPersistentID, device))
+	if (ChooseDevice(devices, mPersistentID, device, requestedFound, defaultDevice, haveDefault))
 		deviceUID = CFStringCreateWithCString(kCFAllocatorDefault, device.mPersistentID.c_str(), kCFStringEncodingUTF8);
 	if (deviceUID && device.mChannels < unsigned(std::max(channels, 0)))
 		channels = int(device.mChannels);
@@ -440,11 +581,17 @@ int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
 			CFRelease(deviceUID);
 		return kStatusNoQueue;
 	}
+	bool onDevice = false;
 	if (deviceUID) {
 		// On failure the queue stays on the system's default output.
-		AudioQueueSetProperty(mAudioQueue, kAudioQueueProperty_CurrentDevice, &deviceUID, sizeof(deviceUID));
+		onDevice = AudioQueueSetProperty(mAudioQueue, kAudioQueueProperty_CurrentDevice, &deviceUID, sizeof(deviceUID)) == 0;
 		CFRelease(deviceUID);
 	}
+	// Standing in for a requested device that is missing (or refused the queue): the device list
+	// tells when it is there again.
+	mOnFallback = !mPersistentID.empty() && !(requestedFound && onDevice);
+	mRequestedListed = requestedFound;
+	Watch(onDevice ? device.mPersistentID : haveDefault ? defaultDevice.mPersistentID : std::string());
 
 	// Two buffers of silence to start with; one that would not fit a buffer size is not made.
 	const int64_t bytes = int64_t(framesPerBuffer) * channels * 4;
@@ -470,8 +617,106 @@ int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
 	return 0;
 }
 
+void CCoreAudioContext::Watch(const std::string& deviceUID) {
+	// Registered before anything is read: every slot starts with every change marked, so the
+	// first look reads what happened before the listeners were there.
+	mWatchTicket = AcquireWatchSlot();
+	mHasDevice = !deviceUID.empty();
+	if (!mWatchTicket)
+		return;
+	void* data = TicketData(mWatchTicket);
+	mListeningToQueue =
+		AudioQueueAddPropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged, data) == 0;
+	AudioObjectPropertyAddress devices = GlobalAddress(kAudioHardwarePropertyDevices);
+	mListeningToList = AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, DevicesChanged, data) == 0;
+	if (mHasDevice) {
+		// Not found: it went before it could be watched, which the first look at the list shows.
+		mDeviceID = FindDeviceID(deviceUID);
+		AudioObjectPropertyAddress alive = GlobalAddress(kAudioDevicePropertyDeviceIsAlive);
+		mListeningToDevice =
+			mDeviceID && AudioObjectAddPropertyListener(mDeviceID, &alive, DeviceAliveChanged, data) == 0;
+	}
+}
+
+void CCoreAudioContext::Unwatch() {
+	void* data = TicketData(mWatchTicket);
+	if (mListeningToQueue)
+		AudioQueueRemovePropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged, data);
+	if (mListeningToList) {
+		AudioObjectPropertyAddress devices = GlobalAddress(kAudioHardwarePropertyDevices);
+		AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, DevicesChanged, data);
+	}
+	if (mListeningToDevice) {
+		// Fails once the device has gone for good, and its listeners with it.
+		AudioObjectPropertyAddress alive = GlobalAddress(kAudioDevicePropertyDeviceIsAlive);
+		AudioObjectRemovePropertyListener(mDeviceID, &alive, DeviceAliveChanged, data);
+	}
+	mListeningToQueue = mListeningToList = mListeningToDevice = false;
+}
+
+bool CCoreAudioContext::DeviceChanged() const {
+	const uint64_t changes = TakeChanges(mWatchTicket);
+	if ((changes & kQueueRunningChanged) && mAudioQueue) {
+		// A queue stops by itself when its device goes. It runs some time after its start, so
+		// only a queue seen running counts as stopped; one stopped here is no news.
+		UInt32 running = 1;
+		UInt32 size = sizeof(running);
+		if (AudioQueueGetProperty(mAudioQueue, kAudioQueueProperty_IsRunning, &running, &size) == 0) {
+			if (running)
+				mSeenRunning = true;
+			else if (mSeenRunning && mRunning)
+				mDeviceGone = true;
+		}
+	}
+	if ((changes & kDeviceAliveChanged) && mDeviceID) {
+		// A device that cannot even say whether it lives is gone too.
+		UInt32 alive = 0;
+		UInt32 size = sizeof(alive);
+		AudioObjectPropertyAddress address = GlobalAddress(kAudioDevicePropertyDeviceIsAlive);
+		if (AudioObjectGetPropertyData(mDeviceID, &address, 0, nullptr, &size, &alive) != 0 || !alive)
+			mDeviceGone = true;
+	}
+	if (changes & kDevicesChanged) {
+		try {
+			CheckDeviceList();
+		} catch (...) {
+			MarkChanged(TicketData(mWatchTicket), kDevicesChanged); // out of memory: the next look tries again
+		}
+	}
+	return mDeviceGone || mRequestedBack;
+}
+
+void CCoreAudioContext::CheckDeviceList() const {
+	if (mHasDevice && !mDeviceGone) {
+		AudioObjectID* ids = nullptr;
+		UInt32 count = 0;
+		if (ReadDeviceIDs(ids, count)) {
+			bool listed = false;
+			for (UInt32 i = 0; i < count; ++i)
+				listed = listed || (mDeviceID && ids[i] == mDeviceID);
+			delete[] ids;
+			if (!listed)
+				mDeviceGone = true;
+		}
+	}
+	if (mOnFallback) {
+		// Back means listed again after a look that missed it: a device that is listed but
+		// refused the queue does not make a new context at every frame.
+		bool listed = false;
+		if (!IsOutputListed(mPersistentID, listed)) {
+			MarkChanged(TicketData(mWatchTicket), kDevicesChanged); // the next look tries again
+			return;
+		}
+		if (listed && !mRequestedListed)
+			mRequestedBack = true;
+		mRequestedListed = listed;
+	}
+}
+
 CCoreAudioContext::~CCoreAudioContext() {
 	if (mAudioQueue) {
+		// The listeners go before the queue; a call still on its way finds the slot given up.
+		Unwatch();
 		// Both are synchronous: no fill runs once they return, so the blocks can go.
 		if (mRunning) {
 			AudioQueueStop(mAudioQueue, true);
@@ -480,6 +725,7 @@ CCoreAudioContext::~CCoreAudioContext() {
 		AudioQueueDispose(mAudioQueue, true);
 		mAudioQueue = nullptr;
 	}
+	ReleaseWatchSlot(mWatchTicket);
 }
 
 void CCoreAudioContext::Release() {
@@ -490,6 +736,9 @@ void CCoreAudioContext::Release() {
 void CCoreAudioContext::Stop() {
 	if (!mRunning)
 		return;
+	// The listeners go first: the stop would be news to them, delivered perhaps after the
+	// holder let go and the host unloaded the plug-in.
+	Unwatch();
 	if (mAudioQueue)
 		AudioQueueStop(mAudioQueue, true);
 	mRunning = false;
@@ -512,7 +761,7 @@ bool CCoreAudioContext::IsCompatible(const std::string& persistentID, int channe
                                      int framesPerBuffer) const {
 	(void)channels; // a stream may change its channel count and keep its context
 	return persistentID == mPersistentID && sampleRate == mBufferList.GetSampleRate()
-		&& framesPerBuffer == mBufferList.GetFramesPerBuffer();
+		&& framesPerBuffer == mBufferList.GetFramesPerBuffer() && !DeviceChanged();
 }
 
 void coreaudio_fill_buffer(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {

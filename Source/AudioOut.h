@@ -142,7 +142,9 @@ private:
 #ifndef _WIN32
 
 // The macOS backend: an AudioQueue with two buffers that calls back on its own thread, each
-// callback refilling the played buffer from the queue of received blocks.
+// callback refilling the played buffer from the queue of received blocks. It listens to its
+// queue's IsRunning, its device's DeviceIsAlive and the device list, so that its holder can
+// replace it when the device goes, or when the requested device it stood in for comes back.
 class CCoreAudioContext : public CAudioContext {
 public:
 	// Construction failures, also returned by CreateCoreAudioContext.
@@ -157,14 +159,18 @@ public:
 	CCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer);
 	~CCoreAudioContext() override; // stops and disposes of the queue before the blocks go
 
-	// Halts the queue at once; from then on played buffers are no longer refilled.
+	// Halts the queue at once; from then on played buffers are no longer refilled, and the
+	// context no longer listens to its queue and device.
 	virtual void Stop();
 	// The AudioQueue's thread: refills one played buffer (silence where blocks are lacking) and
 	// enqueues it again.
 	virtual void FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* buffer);
 
 	// Whether this context serves a stream of that shape for that device: same requested ID,
-	// sample rate and frames per buffer (the channel count may differ).
+	// sample rate and frames per buffer (the channel count may differ), and a device that is
+	// still there; a context playing on the default output in place of the requested device
+	// stops being compatible once that device is listed again. The holder's thread only: it
+	// reads what the listeners marked.
 	bool IsCompatible(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer) const;
 
 	void Retain() { ++mRefCount; }
@@ -176,11 +182,31 @@ public:
 
 private:
 	int Open(int channels, int sampleRate, int framesPerBuffer);
+	// Registers the listeners of the queue, of the device it plays on (`deviceUID`, "" for none)
+	// and of the device list. Each that cannot be registered leaves that change unheard.
+	void Watch(const std::string& deviceUID);
+	void Unwatch();
+	// What the listeners marked since the last look, read from the properties themselves:
+	// whether the device went, or the requested device is back. Sticky.
+	bool DeviceChanged() const;
+	void CheckDeviceList() const;
 
 	int32_t mRefCount; // changed by the single holder only
 	AudioQueueRef mAudioQueue;
 	std::atomic<bool> mRunning; // read by the AudioQueue's thread
 	int32_t mStatus;
+
+	uint64_t mWatchTicket;     // the listeners' client data (never the context itself); 0: unwatched
+	AudioObjectID mDeviceID;   // the device the queue plays on; 0 when there is none or it is unknown
+	bool mHasDevice;           // the queue was set to play on a device
+	bool mOnFallback;          // plays on the default output in place of the requested device
+	bool mListeningToQueue;
+	bool mListeningToDevice;
+	bool mListeningToList;
+	mutable std::atomic<bool> mSeenRunning;     // the queue said it runs
+	mutable std::atomic<bool> mDeviceGone;
+	mutable std::atomic<bool> mRequestedListed; // at the last look at the device list
+	mutable std::atomic<bool> mRequestedBack;
 };
 
 // The AudioQueue's output callback; the user data is the context.

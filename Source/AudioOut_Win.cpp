@@ -23,6 +23,11 @@ namespace {
 const char kErrorFile[] = "AudioOut_Win.cpp";
 const int kResamplerQuality = 10;
 const DWORD kRetryIntervalMs = 1000;
+// While the default plays in place of the chosen endpoint, the chosen one is tried this often.
+const ULONGLONG kReturnIntervalMs = 5000;
+// A running stream signals at least once per buffer; twice that without a signal is a device
+// that went away. Never less than two common device periods.
+const DWORD kMinEventWaitMs = 20;
 const size_t kFormatNameSize = 256;
 
 // Sub-formats of extensible headers (KSDATAFORMAT_SUBTYPE_*), spelled out: the import libraries
@@ -205,13 +210,17 @@ void ConvertSamples(const float* source, size_t count, WASAPISampleType type, BY
 }
 
 // The queue's channels to the device's first channels in order; the device's others are silent.
+// Mono goes to both front channels, as the other platform's own conversion plays it.
 void MapChannels(const float* source, int sourceChannels, float* dest, int destChannels, int frames) {
-	const int common = sourceChannels < destChannels ? sourceChannels : destChannels;
+	int common = sourceChannels < destChannels ? sourceChannels : destChannels;
+	const bool monoToFront = sourceChannels == 1 && destChannels >= 2;
+	if (monoToFront)
+		common = 2;
 	for (int f = 0; f < frames; ++f) {
 		const float* in = source + static_cast<size_t>(f) * sourceChannels;
 		float* out = dest + static_cast<size_t>(f) * destChannels;
 		for (int c = 0; c < common; ++c)
-			out[c] = in[c];
+			out[c] = in[monoToFront ? 0 : c];
 		for (int c = common; c < destChannels; ++c)
 			out[c] = 0.0f;
 	}
@@ -235,7 +244,7 @@ bool GrowFloats(float*& array, size_t& capacity, size_t count) {
 bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames) {
 	if (!data || state->mSampleType == kWASAPISampleUnsupported)
 		return false;
-	const size_t frameBytes = state->mFormat.Format.nBlockAlign;
+	const size_t frameBytes = state->mStream.mFormat.Format.nBlockAlign;
 	const size_t floats = static_cast<size_t>(frames) * state->mDeviceChannels;
 	int written;
 	if (state->mSampleType == kWASAPISampleFloat32)
@@ -255,20 +264,49 @@ bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames) {
 	return true;
 }
 
-// One top-up of the device buffer; the first failing call's result.
-HRESULT RenderPass(WASAPIRenderState* state) {
+// One top-up of the device buffer; the first failing call's result. Once the stream runs, a
+// buffer found empty means the device ran out.
+HRESULT RenderPass(WASAPIRenderState* state, bool started) {
+	WASAPIStream& stream = state->mStream;
 	UINT32 padding = 0;
-	HRESULT hr = state->mAudioClient ? state->mAudioClient->GetCurrentPadding(&padding) : E_FAIL;
-	if (FAILED(hr) || padding >= state->mBufferFrames)
+	HRESULT hr = stream.mAudioClient ? stream.mAudioClient->GetCurrentPadding(&padding) : E_FAIL;
+	if (FAILED(hr) || padding >= stream.mBufferFrames)
 		return hr;
-	const UINT32 frames = state->mBufferFrames - padding;
+	if (started && padding == 0)
+		state->mOwner->CountUnderrun();
+	const UINT32 frames = stream.mBufferFrames - padding;
 	BYTE* data = nullptr;
-	hr = state->mRenderClient ? state->mRenderClient->GetBuffer(frames, &data) : E_FAIL;
+	hr = stream.mRenderClient ? stream.mRenderClient->GetBuffer(frames, &data) : E_FAIL;
 	if (FAILED(hr))
 		return hr;
 	// Every frame handed back is written: what the context could not make goes out as silence.
 	const bool written = WriteFrames(state, data, frames);
-	return state->mRenderClient->ReleaseBuffer(frames, written ? 0 : AUDCLNT_BUFFERFLAGS_SILENT);
+	return stream.mRenderClient->ReleaseBuffer(frames, written ? 0 : AUDCLNT_BUFFERFLAGS_SILENT);
+}
+
+// Releases a stream's objects, the device last.
+void ReleaseStream(WASAPIStream& stream) {
+	SafeRelease(stream.mRenderClient);
+	SafeRelease(stream.mAudioClient);
+	SafeRelease(stream.mDevice);
+}
+
+// Stops a stream that may have been started, then releases it.
+void CloseStream(WASAPIStream& stream) {
+	if (stream.mAudioClient)
+		stream.mAudioClient->Stop();
+	ReleaseStream(stream);
+}
+
+// How long the render thread waits for the buffer event: twice the buffer the device made.
+DWORD EventWaitMs(const WASAPIRenderState* state) {
+	const int32_t rate = state->mDeviceSampleRate;
+	const double ms = rate > 0 ? 2000.0 * state->mStream.mBufferFrames / rate : 0.0;
+	return ms > kMinEventWaitMs ? static_cast<DWORD>(ms) : kMinEventWaitMs;
+}
+
+bool SameEndpointID(LPCWSTR a, LPCWSTR b) {
+	return a && b && lstrcmpiW(a, b) == 0;
 }
 
 bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
@@ -284,7 +322,35 @@ WASAPIPlatform CWASAPIAudioContext::sPlatform = {CreateSystemEnumerator, CreateS
 // ---------------------------------------------------------------------------------------------
 // MMNotificationClient
 
-MMNotificationClient::MMNotificationClient(WASAPIRenderState* state) : mState(state), mRefCount(1) {}
+MMNotificationClient* MMNotificationClient::Create(const std::wstring& endpointID, HANDLE wake) {
+	wchar_t* id = nullptr;
+	if (!endpointID.empty()) {
+		id = static_cast<wchar_t*>(malloc((endpointID.size() + 1) * sizeof(wchar_t)));
+		if (!id)
+			return nullptr;
+		memcpy(id, endpointID.c_str(), (endpointID.size() + 1) * sizeof(wchar_t));
+	}
+	HANDLE duplicate = nullptr;
+	if (wake && !DuplicateHandle(GetCurrentProcess(), wake, GetCurrentProcess(), &duplicate, 0, FALSE,
+	                             DUPLICATE_SAME_ACCESS))
+		duplicate = nullptr;
+	MMNotificationClient* client = new (std::nothrow) MMNotificationClient(id, duplicate);
+	if (!client) {
+		free(id);
+		if (duplicate)
+			CloseHandle(duplicate);
+	}
+	return client;
+}
+
+MMNotificationClient::MMNotificationClient(wchar_t* endpointID, HANDLE wake)
+    : mEndpointID(endpointID), mWake(wake), mEndpointReturned(false), mDefaultChanged(false), mRefCount(1) {}
+
+MMNotificationClient::~MMNotificationClient() {
+	free(mEndpointID);
+	if (mWake)
+		CloseHandle(mWake);
+}
 
 HRESULT STDMETHODCALLTYPE MMNotificationClient::QueryInterface(REFIID iid, void** object) {
 	if (!object)
@@ -309,11 +375,28 @@ ULONG STDMETHODCALLTYPE MMNotificationClient::Release() {
 	return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceStateChanged(LPCWSTR, DWORD) {
+bool MMNotificationClient::IsChosenEndpoint(LPCWSTR deviceID) const {
+	return SameEndpointID(mEndpointID, deviceID);
+}
+
+void MMNotificationClient::Wake() {
+	if (mWake)
+		SetEvent(mWake);
+}
+
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceStateChanged(LPCWSTR deviceID, DWORD newState) {
+	if (newState == DEVICE_STATE_ACTIVE && IsChosenEndpoint(deviceID)) {
+		mEndpointReturned = true;
+		Wake();
+	}
 	return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceAdded(LPCWSTR) {
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceAdded(LPCWSTR deviceID) {
+	if (IsChosenEndpoint(deviceID)) {
+		mEndpointReturned = true;
+		Wake();
+	}
 	return S_OK;
 }
 
@@ -321,12 +404,25 @@ HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDeviceRemoved(LPCWSTR) {
 	return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDefaultDeviceChanged(EDataFlow, ERole, LPCWSTR) {
+HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) {
+	// The context opens the console's default render endpoint.
+	if (flow == eRender && role == eConsole) {
+		mDefaultChanged = true;
+		Wake();
+	}
 	return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE MMNotificationClient::OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) {
 	return S_OK;
+}
+
+bool MMNotificationClient::TakeEndpointReturn() {
+	return mEndpointReturned.exchange(false);
+}
+
+bool MMNotificationClient::TakeDefaultChange() {
+	return mDefaultChanged.exchange(false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -445,7 +541,7 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
                                          int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
       mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr),
-      mComInitialized(false), mResampling(false), mMapBuffer(nullptr), mMapFloats(0) {
+      mComInitialized(false), mResampling(false), mUnderruns(0), mMapBuffer(nullptr), mMapFloats(0) {
 	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
 	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
 		SetError(__LINE__, "Invalid stream format.");
@@ -472,6 +568,8 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
 	state->mRequestedFramesPerBuffer = framesPerBuffer;
 	mRenderState = state;
 
+	// Running before the thread starts, so that its first fill already plays the queue.
+	mRunning = true;
 	mStatus = InitializeRenderState(state);
 	mRunning = (mStatus == 0);
 }
@@ -559,46 +657,101 @@ int CWASAPIAudioContext::FillBuffer(float* buffer, int frames) {
 	return written;
 }
 
-int CWASAPIAudioContext::OpenEndpoint(WASAPIRenderState* state) {
-	IMMDevice* device = nullptr;
-	IAudioClient* client = nullptr;
-	bool opened = false;
-	if (!state->mRequestedDeviceID.empty()) {
-		opened = SUCCEEDED(state->mEnumerator->GetDevice(state->mRequestedDeviceID.c_str(), &device)) && device
-		         && SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-		                                       reinterpret_cast<void**>(&client)))
-		         && client;
-		if (!opened) {
-			SafeRelease(client);
-			SafeRelease(device);
-		}
+// Opens the chosen endpoint (or the default) and initialises its stream into `stream`. 0, or -1
+// with `failure` written and nothing kept.
+int CWASAPIAudioContext::OpenStream(WASAPIRenderState* state, bool chosen, WASAPIStream& stream,
+                                    OpenFailure& failure) {
+	memset(&stream, 0, sizeof(stream));
+	stream.mIsDefault = !chosen;
+	failure.mMessage[0] = '\0';
+	failure.mLine = 0;
+	const HRESULT found = chosen ? state->mEnumerator->GetDevice(state->mRequestedDeviceID.c_str(), &stream.mDevice)
+	                             : state->mEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, &stream.mDevice);
+	if (FAILED(found) || !stream.mDevice
+	    || FAILED(stream.mDevice->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+	                                       reinterpret_cast<void**>(&stream.mAudioClient)))
+	    || !stream.mAudioClient) {
+		ReleaseStream(stream);
+		failure.mLine = __LINE__;
+		snprintf(failure.mMessage, sizeof(failure.mMessage), "Could not create audio endpoint.");
+		return kStatusFailed;
 	}
-	if (!opened) {
-		opened = SUCCEEDED(state->mEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) && device
-		         && SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-		                                       reinterpret_cast<void**>(&client)))
-		         && client;
-		if (!opened) {
-			SafeRelease(client);
-			SafeRelease(device);
-			return kStatusFailed;
-		}
+
+	WAVEFORMATEX* mixFormat = nullptr;
+	if (FAILED(stream.mAudioClient->GetMixFormat(&mixFormat)) || !IsUsableFormat(mixFormat)) {
+		CoTaskMemFree(mixFormat);
+		ReleaseStream(stream);
+		failure.mLine = __LINE__;
+		snprintf(failure.mMessage, sizeof(failure.mMessage), "Could not get mix format.");
+		return kStatusFailed;
 	}
-	state->mDevice = device;
-	state->mAudioClient = client;
+	char mixName[kFormatNameSize];
+	NameMixFormat(mixFormat, mixName, sizeof(mixName));
+	CopyFormat(stream.mFormat, mixFormat);
+	NegotiateFormat(state, stream);
+	CoTaskMemFree(mixFormat);
+
+	// A tenth of a second at the stream's rate becomes the same time at the device's rate.
+	const double workingRate = stream.mFormat.Format.nSamplesPerSec;
+	stream.mDeviceFrames = static_cast<int32_t>(state->mRequestedFramesPerBuffer * (workingRate / state->mRequestedSampleRate));
+	const REFERENCE_TIME duration = static_cast<REFERENCE_TIME>(stream.mDeviceFrames / (workingRate * 1e-7));
+
+	HRESULT hr = stream.mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
+	                                             &stream.mFormat.Format, nullptr);
+	if (FAILED(hr))
+		hr = InitializeWithFallbacks(state, stream, duration);
+	if (FAILED(hr)) {
+		const WAVEFORMATEX& f = stream.mFormat.Format;
+		failure.mLine = __LINE__;
+		snprintf(failure.mMessage, sizeof(failure.mMessage),
+		         "Could not init audio client: fmt = %s, chan = %d, sample rate = %d, bits per sample = %d, block align = %d",
+		         mixName, static_cast<int>(f.nChannels), static_cast<int>(f.nSamplesPerSec),
+		         static_cast<int>(f.wBitsPerSample), static_cast<int>(f.nBlockAlign));
+		ReleaseStream(stream);
+		return kStatusFailed;
+	}
+
+	const char* message = nullptr;
+	if (FAILED(stream.mAudioClient->GetBufferSize(&stream.mBufferFrames))) {
+		failure.mLine = __LINE__;
+		message = "Could not get buffer size";
+	} else if (FAILED(stream.mAudioClient->GetService(__uuidof(IAudioRenderClient),
+	                                                  reinterpret_cast<void**>(&stream.mRenderClient)))
+	           || !stream.mRenderClient) {
+		stream.mRenderClient = nullptr;
+		failure.mLine = __LINE__;
+		message = "Could not get IAudioRenderClient service";
+	} else if (FAILED(stream.mAudioClient->SetEventHandle(state->mBufferEvent))) {
+		failure.mLine = __LINE__;
+		message = "Could not get set buffer end event handle.";
+	}
+	if (message) {
+		snprintf(failure.mMessage, sizeof(failure.mMessage), "%s", message);
+		ReleaseStream(stream);
+		return kStatusFailed;
+	}
+	stream.mBufferDuration = duration;
+
+	// The default may be the chosen endpoint itself: then nothing is to be returned to.
+	if (!chosen && !state->mRequestedDeviceID.empty()) {
+		LPWSTR id = nullptr;
+		if (SUCCEEDED(stream.mDevice->GetId(&id)) && SameEndpointID(id, state->mRequestedDeviceID.c_str()))
+			stream.mIsDefault = false;
+		CoTaskMemFree(id);
+	}
 	return 0;
 }
 
 // Asks for the stream's rate as 32-bit float when the mix format runs at another rate.
-void CWASAPIAudioContext::NegotiateFormat(WASAPIRenderState* state) {
-	WAVEFORMATEXTENSIBLE& working = state->mFormat;
+void CWASAPIAudioContext::NegotiateFormat(WASAPIRenderState* state, WASAPIStream& stream) {
+	WAVEFORMATEXTENSIBLE& working = stream.mFormat;
 	if (working.Format.nSamplesPerSec == static_cast<DWORD>(state->mRequestedSampleRate))
 		return;
 	WAVEFORMATEXTENSIBLE candidate;
 	BuildCandidate(candidate, true, 32, true, working.Format.nChannels,
 	               static_cast<DWORD>(state->mRequestedSampleRate));
 	WAVEFORMATEX* closest = nullptr;
-	const HRESULT hr = state->mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &candidate.Format, &closest);
+	const HRESULT hr = stream.mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &candidate.Format, &closest);
 	if (hr == S_FALSE && IsUsableFormat(closest))
 		CopyFormat(working, closest);
 	else if (hr == S_OK)
@@ -607,21 +760,22 @@ void CWASAPIAudioContext::NegotiateFormat(WASAPIRenderState* state) {
 }
 
 // The fall-back rows in order, each asked for first; the first that initialises wins.
-HRESULT CWASAPIAudioContext::InitializeWithFallbacks(WASAPIRenderState* state, REFERENCE_TIME duration) {
-	WAVEFORMATEXTENSIBLE& working = state->mFormat;
+HRESULT CWASAPIAudioContext::InitializeWithFallbacks(WASAPIRenderState* state, WASAPIStream& stream,
+                                                     REFERENCE_TIME duration) {
+	WAVEFORMATEXTENSIBLE& working = stream.mFormat;
 	HRESULT hr = E_FAIL;
 	for (const FallbackRow& row : kFallbackRows) {
 		BuildCandidate(working, row.mIsFloat, row.mBits, row.mExtensible, working.Format.nChannels,
 		               static_cast<DWORD>(state->mRequestedSampleRate));
 		WAVEFORMATEX* closest = nullptr;
 		const HRESULT supported =
-		    state->mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &working.Format, &closest);
+		    stream.mAudioClient->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &working.Format, &closest);
 		if (supported == S_FALSE && IsUsableFormat(closest)) {
 			CopyFormat(working, closest);
-			hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
+			hr = stream.mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
 			                                     &working.Format, nullptr);
 		} else if (supported == S_OK) {
-			hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
+			hr = stream.mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, 0,
 			                                     &working.Format, nullptr);
 		}
 		CoTaskMemFree(closest);
@@ -631,14 +785,26 @@ HRESULT CWASAPIAudioContext::InitializeWithFallbacks(WASAPIRenderState* state, R
 	return hr;
 }
 
-void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state, int deviceFrames) {
+// Makes an opened stream the one playing (the previous one is closed by then).
+void CWASAPIAudioContext::UseStream(WASAPIRenderState* state, WASAPIStream& stream) {
+	state->mStream = stream;
+	memset(&stream, 0, sizeof(stream));
+	state->mOnDefault = state->mStream.mIsDefault || state->mRequestedDeviceID.empty();
+	state->mDeviceSampleRate = static_cast<int32_t>(state->mStream.mFormat.Format.nSamplesPerSec);
+	state->mDeviceChannels = state->mStream.mFormat.Format.nChannels;
+	state->mSampleType = SampleTypeOf(state->mStream.mFormat.Format);
+	StoreDeviceInfo(state);
+}
+
+void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state) {
+	IMMDevice* device = state->mStream.mDevice;
 	std::string id, name;
 	LPWSTR wideID = nullptr;
-	if (SUCCEEDED(state->mDevice->GetId(&wideID)))
+	if (SUCCEEDED(device->GetId(&wideID)))
 		id = WideToUtf8(wideID);
 	CoTaskMemFree(wideID);
 	IPropertyStore* store = nullptr;
-	if (SUCCEEDED(state->mDevice->OpenPropertyStore(STGM_READ, &store)) && store) {
+	if (SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store)) && store) {
 		PROPVARIANT value;
 		PropVariantInit(&value);
 		if (SUCCEEDED(store->GetValue(PKEY_Device_FriendlyName, &value)) && value.vt == VT_LPWSTR)
@@ -653,16 +819,12 @@ void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state, int deviceFr
 	mDeviceID.swap(id);
 	mDeviceChannels = state->mDeviceChannels;
 	mDeviceSampleRate = state->mDeviceSampleRate;
-	mDeviceFramesPerBuffer = deviceFrames;
+	mDeviceFramesPerBuffer = state->mStream.mDeviceFrames;
 }
 
 int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
 	state->mReinitialize = false;
-	if (state->mAudioClient)
-		state->mAudioClient->Stop();
-	SafeRelease(state->mRenderClient);
-	SafeRelease(state->mAudioClient);
-	SafeRelease(state->mDevice);
+	CloseStream(state->mStream);
 
 	if (!state->mBufferEvent && !(state->mBufferEvent = sPlatform.CreateAutoResetEvent())) {
 		SetError(__LINE__, "Could not create buffer end event");
@@ -681,72 +843,25 @@ int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
 		}
 	}
 	if (!state->mNotificationClient)
-		state->mNotificationClient = new (std::nothrow) MMNotificationClient(state);
+		state->mNotificationClient = MMNotificationClient::Create(state->mRequestedDeviceID, state->mBufferEvent);
 	if (state->mNotificationClient && !state->mNotificationRegistered) {
 		state->mEnumerator->RegisterEndpointNotificationCallback(state->mNotificationClient);
 		state->mNotificationRegistered = true;
 	}
 
-	if (OpenEndpoint(state) != 0) {
-		SetError(__LINE__, "Could not create audio endpoint.");
+	// A chosen endpoint that cannot be opened, up to its stream, gives way to the default.
+	WASAPIStream stream;
+	OpenFailure failure;
+	int status = kStatusFailed;
+	if (!state->mRequestedDeviceID.empty())
+		status = OpenStream(state, true, stream, failure);
+	if (status != 0)
+		status = OpenStream(state, false, stream, failure);
+	if (status != 0) {
+		SetError(failure.mLine, failure.mMessage);
 		return kStatusFailed;
 	}
-
-	WAVEFORMATEX* mixFormat = nullptr;
-	if (FAILED(state->mAudioClient->GetMixFormat(&mixFormat)) || !IsUsableFormat(mixFormat)) {
-		CoTaskMemFree(mixFormat);
-		SetError(__LINE__, "Could not get mix format.");
-		return kStatusFailed;
-	}
-	char mixName[kFormatNameSize];
-	NameMixFormat(mixFormat, mixName, sizeof(mixName));
-	memset(&state->mFormat, 0, sizeof(state->mFormat));
-	CopyFormat(state->mFormat, mixFormat);
-	NegotiateFormat(state);
-	CoTaskMemFree(mixFormat);
-
-	// A tenth of a second at the stream's rate becomes the same time at the device's rate.
-	const double workingRate = state->mFormat.Format.nSamplesPerSec;
-	const int deviceFrames =
-	    static_cast<int>(state->mRequestedFramesPerBuffer * (workingRate / state->mRequestedSampleRate));
-	const REFERENCE_TIME duration = static_cast<REFERENCE_TIME>(deviceFrames / (workingRate * 1e-7));
-
-	HRESULT hr = state->mAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
-	                                             0, &state->mFormat.Format, nullptr);
-	if (FAILED(hr))
-		hr = InitializeWithFallbacks(state, duration);
-	if (FAILED(hr)) {
-		char message[kFormatNameSize];
-		const WAVEFORMATEX& f = state->mFormat.Format;
-		snprintf(message, sizeof(message),
-		         "Could not init audio client: fmt = %s, chan = %d, sample rate = %d, bits per sample = %d, block align = %d",
-		         mixName, static_cast<int>(f.nChannels), static_cast<int>(f.nSamplesPerSec),
-		         static_cast<int>(f.wBitsPerSample), static_cast<int>(f.nBlockAlign));
-		SetError(__LINE__, message);
-		return kStatusFailed;
-	}
-
-	if (FAILED(state->mAudioClient->GetBufferSize(&state->mBufferFrames))) {
-		SetError(__LINE__, "Could not get buffer size");
-		return kStatusFailed;
-	}
-	if (FAILED(state->mAudioClient->GetService(__uuidof(IAudioRenderClient),
-	                                           reinterpret_cast<void**>(&state->mRenderClient)))
-	    || !state->mRenderClient) {
-		state->mRenderClient = nullptr;
-		SetError(__LINE__, "Could not get IAudioRenderClient service");
-		return kStatusFailed;
-	}
-	if (FAILED(state->mAudioClient->SetEventHandle(state->mBufferEvent))) {
-		SetError(__LINE__, "Could not get set buffer end event handle.");
-		return kStatusFailed;
-	}
-
-	state->mBufferDuration = duration;
-	state->mDeviceSampleRate = static_cast<int32_t>(state->mFormat.Format.nSamplesPerSec);
-	state->mDeviceChannels = state->mFormat.Format.nChannels;
-	state->mSampleType = SampleTypeOf(state->mFormat.Format);
-	StoreDeviceInfo(state, deviceFrames);
+	UseStream(state, stream);
 
 	// A re-initialisation runs on the render thread and keeps it.
 	if (!state->mRenderThread && !(state->mRenderThread = sPlatform.CreateRenderThread(RenderThreadProc, state))) {
@@ -754,6 +869,16 @@ int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
 		return kStatusFailed;
 	}
 	SetError(__LINE__, "");
+	return 0;
+}
+
+int CWASAPIAudioContext::ReturnToChosenEndpoint(WASAPIRenderState* state) {
+	WASAPIStream stream;
+	OpenFailure failure;
+	if (OpenStream(state, true, stream, failure) != 0)
+		return kStatusFailed; // the default's stream was not touched
+	CloseStream(state->mStream);
+	UseStream(state, stream);
 	return 0;
 }
 
@@ -774,16 +899,13 @@ void CWASAPIAudioContext::ShutdownRenderState() {
 			state->mEnumerator->UnregisterEndpointNotificationCallback(state->mNotificationClient);
 		SafeRelease(state->mNotificationClient);
 	}
+	// The audio client holds the buffer event: it goes first.
+	CloseStream(state->mStream);
+	SafeRelease(state->mEnumerator);
 	if (state->mBufferEvent)
 		CloseHandle(state->mBufferEvent);
 	if (state->mQuitEvent)
 		CloseHandle(state->mQuitEvent);
-	if (state->mAudioClient)
-		state->mAudioClient->Stop();
-	SafeRelease(state->mRenderClient);
-	SafeRelease(state->mAudioClient);
-	SafeRelease(state->mDevice);
-	SafeRelease(state->mEnumerator);
 	free(state->mConvertBuffer);
 	delete state;
 	mRenderState = nullptr;
@@ -817,25 +939,41 @@ namespace {
 void RenderLoop(WASAPIRenderState* state) {
 	bool started = false;
 	bool failed = false;
+	ULONGLONG lastReturn = GetTickCount64(); // the last time the chosen endpoint was tried
 	while (WaitForSingleObject(state->mQuitEvent, 0) != WAIT_OBJECT_0) {
-		if (failed || state->mReinitialize) {
+		MMNotificationClient* notifications = state->mNotificationClient;
+		const bool defaultChanged = notifications && notifications->TakeDefaultChange();
+		const bool chosenReturned = notifications && notifications->TakeEndpointReturn();
+		if (failed || state->mReinitialize || (defaultChanged && state->mOnDefault)) {
+			if (failed && started)
+				state->mOwner->CountUnderrun();
 			started = false;
 			failed = state->mOwner->InitializeRenderState(state) != 0;
+			lastReturn = GetTickCount64();
 			// Retried once a second; the teardown's quit event cuts the wait short.
 			if (failed && WaitForSingleObject(state->mQuitEvent, kRetryIntervalMs) == WAIT_OBJECT_0)
 				break;
 			continue;
 		}
-		HRESULT hr = RenderPass(state);
+		if (state->mOnDefault && !state->mRequestedDeviceID.empty()
+		    && (chosenReturned || GetTickCount64() - lastReturn >= kReturnIntervalMs)) {
+			lastReturn = GetTickCount64();
+			if (state->mOwner->ReturnToChosenEndpoint(state) == 0) {
+				started = false; // filled once and started on the chosen endpoint
+				continue;
+			}
+		}
+		HRESULT hr = RenderPass(state, started);
 		if (FAILED(hr))
 			failed = true;
 		else if (!started) {
-			hr = state->mAudioClient->Start();
+			hr = state->mStream.mAudioClient->Start();
 			started = true;
 			failed = FAILED(hr);
 		}
-		// A device that went away may never signal again, so after a failure the wait is bounded.
-		WaitForSingleObject(state->mBufferEvent, failed ? kRetryIntervalMs : INFINITE);
+		// A device that went away may never signal again: a missed event counts as a failure.
+		if (WaitForSingleObject(state->mBufferEvent, EventWaitMs(state)) == WAIT_TIMEOUT)
+			failed = true;
 	}
 }
 } // namespace

@@ -22,11 +22,15 @@ typedef struct SpeexResamplerState_ SpeexResamplerState;
 class CWASAPIAudioContext;
 struct WASAPIRenderState;
 
-// Endpoint notifications. The callbacks only acknowledge: a change of the device in use reaches
-// the render thread as a failing render call, which makes it open the device again.
+// Endpoint notifications, called on a thread of the system's. The callbacks only set a request
+// and wake the render thread: they never wait, and take no lock. A device in use that goes away
+// reaches the render thread as a failing render call or a missed buffer event instead.
 class MMNotificationClient final : public IMMNotificationClient {
 public:
-	explicit MMNotificationClient(WASAPIRenderState* state);
+	// `endpointID`: the endpoint the context was made for (empty: the default). `wake`: the render
+	// thread's buffer event, duplicated so that a late callback never signals a closed handle.
+	// Null when out of memory.
+	static MMNotificationClient* Create(const std::wstring& endpointID, HANDLE wake);
 
 	HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
 	ULONG STDMETHODCALLTYPE AddRef() override;
@@ -37,10 +41,20 @@ public:
 	HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR deviceID) override;
 	HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR deviceID, const PROPERTYKEY key) override;
 
-private:
-	~MMNotificationClient() = default;
+	// The render thread's side: whether the request was made since the last call, clearing it.
+	bool TakeEndpointReturn(); // the chosen endpoint was reported active or added
+	bool TakeDefaultChange();  // the default render endpoint for the console changed
 
-	WASAPIRenderState* mState; // not used by the callbacks
+private:
+	MMNotificationClient(wchar_t* endpointID, HANDLE wake);
+	~MMNotificationClient();
+	bool IsChosenEndpoint(LPCWSTR deviceID) const;
+	void Wake();
+
+	wchar_t* mEndpointID; // owned; null when the default was chosen
+	HANDLE mWake;         // owned duplicate; may be null, the render thread then sees the request later
+	std::atomic<bool> mEndpointReturned;
+	std::atomic<bool> mDefaultChanged;
 	std::atomic<LONG> mRefCount;
 };
 
@@ -54,6 +68,19 @@ enum WASAPISampleType {
 	kWASAPISampleInt32,
 };
 
+// One endpoint opened with its stream initialised, not yet started.
+struct WASAPIStream {
+	IMMDevice* mDevice;
+	IAudioClient* mAudioClient;
+	IAudioRenderClient* mRenderClient;
+	// The format in force (a plain WAVEFORMATEX uses the first 18 bytes).
+	WAVEFORMATEXTENSIBLE mFormat;
+	UINT32 mBufferFrames;           // as the device made it
+	REFERENCE_TIME mBufferDuration; // as asked for
+	int32_t mDeviceFrames;          // the stream's frames per buffer at the device's rate
+	bool mIsDefault;                // the default endpoint, opened in place of the chosen one
+};
+
 // Everything the stream needs, shared by the constructor, the render thread and the teardown.
 struct WASAPIRenderState {
 	CWASAPIAudioContext* mOwner;
@@ -62,23 +89,19 @@ struct WASAPIRenderState {
 	int32_t mRequestedSampleRate;
 	int32_t mRequestedFramesPerBuffer; // at the stream's rate
 	IMMDeviceEnumerator* mEnumerator;  // kept across re-initialisations
-	IMMDevice* mDevice;
-	IAudioClient* mAudioClient;
-	IAudioRenderClient* mRenderClient;
+	WASAPIStream mStream;              // the one playing
 	HANDLE mBufferEvent; // given to the audio client
 	HANDLE mQuitEvent;   // signalled by the teardown
 	HANDLE mRenderThread;
-	UINT32 mBufferFrames;
 	int32_t mDeviceChannels;
-	REFERENCE_TIME mBufferDuration;
 	int32_t mDeviceSampleRate;
 	bool mReinitialize;
 	bool mNotificationRegistered;
 	MMNotificationClient* mNotificationClient;
+	// The default endpoint plays: the chosen one was the default, or could not be opened.
+	bool mOnDefault;
 
-	// The format in force (a plain WAVEFORMATEX uses the first 18 bytes) and how to write it.
-	WAVEFORMATEXTENSIBLE mFormat;
-	WASAPISampleType mSampleType;
+	WASAPISampleType mSampleType; // how to write the format in force
 	// Device-layout floats for formats that are not 32-bit float; grows, never shrinks.
 	float* mConvertBuffer;
 	size_t mConvertFrames;
@@ -174,16 +197,29 @@ public:
 	// Opens the endpoint and the stream, and starts the render thread when there is none yet.
 	// 0, or -1 with the error record written.
 	int InitializeRenderState(WASAPIRenderState* state);
+	// The render thread, while the default plays in place of the chosen endpoint: opens the
+	// chosen one and moves the stream there. 0 when moved; otherwise the default plays on.
+	int ReturnToChosenEndpoint(WASAPIRenderState* state);
+	// How often the device ran out of what the render thread had written since the stream
+	// started: a top-up found its buffer empty, or the stream was lost (a failing call or a
+	// missed buffer event) and had to be opened again.
+	int GetUnderrunCount() const { return mUnderruns.load(); }
+	void CountUnderrun() { ++mUnderruns; }
 
 	static WASAPIPlatform sPlatform;
 
 private:
 	void SetError(int line, const char* message);
 	void ShutdownRenderState();
-	int OpenEndpoint(WASAPIRenderState* state);
-	void NegotiateFormat(WASAPIRenderState* state);
-	HRESULT InitializeWithFallbacks(WASAPIRenderState* state, REFERENCE_TIME duration);
-	void StoreDeviceInfo(WASAPIRenderState* state, int deviceFrames);
+	struct OpenFailure {
+		int mLine;
+		char mMessage[256];
+	};
+	int OpenStream(WASAPIRenderState* state, bool chosen, WASAPIStream& stream, OpenFailure& failure);
+	void NegotiateFormat(WASAPIRenderState* state, WASAPIStream& stream);
+	HRESULT InitializeWithFallbacks(WASAPIRenderState* state, WASAPIStream& stream, REFERENCE_TIME duration);
+	void UseStream(WASAPIRenderState* state, WASAPIStream& stream);
+	void StoreDeviceInfo(WASAPIRenderState* state);
 
 	int32_t mRefCount; // changed by the single holder only
 	std::atomic<bool> mRunning; // read by the render thread
@@ -200,6 +236,7 @@ private:
 
 	mutable CMutex mInfoLock; // guards the device values and the error record
 	std::atomic<bool> mResampling;
+	std::atomic<int> mUnderruns;
 	// Queue-layout floats when the queue's channel count is not the device's; grows only.
 	float* mMapBuffer;
 	size_t mMapFloats;

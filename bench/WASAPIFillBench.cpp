@@ -48,7 +48,8 @@ double TimeFills(int deviceRate, int deviceFrames, const std::vector<float>& blo
 		fprintf(stderr, "no context\n");
 		return 0.0;
 	}
-	// The render thread has filled the device buffer and waits for an event that never comes.
+	// The render thread has filled the device buffer; the device plays nothing, so the thread's
+	// passes on its period's events find the buffer full and leave the queue to this loop.
 	system.WaitUntil([&] { return system.CountLog("Start") == 1; });
 	std::vector<float> out(static_cast<size_t>(deviceFrames) * kChannels);
 	QueueBlock(context, block);

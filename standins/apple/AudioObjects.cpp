@@ -2,6 +2,7 @@
 // a test, a table file or the default machine provides.
 #include "StandinCore.h"
 #include "AudioObjects.h"
+#include "Listeners.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,8 @@ struct SizeOverride {
 struct Machine {
 	std::mutex lock;
 	bool loaded = false;
-	std::vector<DeviceRecord> devices;
+	std::vector<DeviceRecord> devices; // in table order, removed ones included
+	AudioObjectID nextID = kAppleStandinFirstDeviceID;
 	std::vector<PropertyFault> faults;
 	std::vector<SizeOverride> sizes;
 };
@@ -116,20 +118,72 @@ std::vector<DeviceRecord> DefaultMachine() {
 	return devices;
 }
 
-// With the machine locked: the table, loaded on first use.
+// With the machine locked: a new table, with object ids handed out in table order.
+void SetTable(Machine& machine, std::vector<DeviceRecord> devices) {
+	machine.devices.swap(devices);
+	machine.nextID = kAppleStandinFirstDeviceID;
+	for (DeviceRecord& device : machine.devices)
+		device.id = machine.nextID++;
+	machine.loaded = true;
+	DropObjectListeners(kAudioObjectUnknown); // the old device objects are gone
+}
+
+// With the machine locked: the table (removed devices included), loaded on first use.
 std::vector<DeviceRecord>& Devices(Machine& machine) {
 	if (!machine.loaded) {
 		const char* file = std::getenv("APPLE_STANDIN_DEVICES");
-		machine.devices = file && *file ? ReadTableFile(file) : DefaultMachine();
-		machine.loaded = true;
+		SetTable(machine, file && *file ? ReadTableFile(file) : DefaultMachine());
 	}
 	return machine.devices;
 }
 
-const DeviceRecord* FindDevice(std::vector<DeviceRecord>& devices, AudioObjectID id) {
-	if (id < kAppleStandinFirstDeviceID || id - kAppleStandinFirstDeviceID >= devices.size())
-		return nullptr;
-	return &devices[id - kAppleStandinFirstDeviceID];
+// With the machine locked: the listed device with this object id, or, with `alive` false, the
+// removed device that left this object behind; null for an unknown object.
+const DeviceRecord* FindDevice(Machine& machine, AudioObjectID id, bool* alive) {
+	for (const DeviceRecord& device : Devices(machine)) {
+		if (device.present && device.id == id) {
+			*alive = true;
+			return &device;
+		}
+		if (!device.present && device.goneID == id) {
+			*alive = false;
+			return &device;
+		}
+	}
+	return nullptr;
+}
+
+// With the machine locked: the object id of the default device of a direction, or unknown.
+AudioObjectID DefaultID(Machine& machine, bool output) {
+	for (const DeviceRecord& device : Devices(machine))
+		if (device.present && (output ? device.isDefaultOutput : device.isDefaultInput))
+			return device.id;
+	return kAudioObjectUnknown;
+}
+
+// With the machine locked: when no listed device is the default of a direction any more, the
+// first listed device of that direction stands in until the default comes back.
+void PromoteDefault(Machine& machine, bool output) {
+	if (DefaultID(machine, output) != kAudioObjectUnknown)
+		return;
+	for (DeviceRecord& device : Devices(machine)) {
+		if (device.present && (output ? device.outputStreams : device.inputStreams) > 0) {
+			(output ? device.isDefaultOutput : device.isDefaultInput) = true;
+			(output ? device.promotedOutput : device.promotedInput) = true;
+			return;
+		}
+	}
+}
+
+// With the machine locked: a default that came back takes its place from the stand-in.
+void DemoteStandIns(Machine& machine, bool output) {
+	for (DeviceRecord& device : Devices(machine)) {
+		bool& promoted = output ? device.promotedOutput : device.promotedInput;
+		if (promoted) {
+			promoted = false;
+			(output ? device.isDefaultOutput : device.isDefaultInput) = false;
+		}
+	}
 }
 
 // With the machine locked: an injected failure of this call, if any.
@@ -178,7 +232,7 @@ AudioStreamBasicDescription OutputFormat(const DeviceRecord& device) {
 // The property's value: its size in `size`, and, when `out` is not null, the value itself
 // written into at most `capacity` bytes. Strings are made only when asked for (the caller
 // owns them).
-OSStatus Property(std::vector<DeviceRecord>& devices, AudioObjectID object, const AudioObjectPropertyAddress& address,
+OSStatus Property(Machine& machine, AudioObjectID object, const AudioObjectPropertyAddress& address,
 	UInt32* size, void* out, UInt32 capacity) {
 	const UInt32 selector = address.mSelector;
 	const UInt32 scope = address.mScope;
@@ -186,13 +240,17 @@ OSStatus Property(std::vector<DeviceRecord>& devices, AudioObjectID object, cons
 		if (scope != kAudioObjectPropertyScopeGlobal)
 			return kAudioHardwareUnknownPropertyError;
 		if (selector == kAudioHardwarePropertyDevices) {
-			*size = UInt32(devices.size() * sizeof(AudioObjectID));
+			std::vector<AudioObjectID> listed;
+			for (const DeviceRecord& device : Devices(machine))
+				if (device.present)
+					listed.push_back(device.id);
+			*size = UInt32(listed.size() * sizeof(AudioObjectID));
 			if (out) {
 				UInt32 count = capacity / sizeof(AudioObjectID);
-				if (count > devices.size())
-					count = UInt32(devices.size());
+				if (count > listed.size())
+					count = UInt32(listed.size());
 				for (UInt32 i = 0; i < count; ++i)
-					static_cast<AudioObjectID*>(out)[i] = kAppleStandinFirstDeviceID + i;
+					static_cast<AudioObjectID*>(out)[i] = listed[i];
 				*size = count * UInt32(sizeof(AudioObjectID));
 			}
 			return kAudioHardwareNoError;
@@ -202,22 +260,28 @@ OSStatus Property(std::vector<DeviceRecord>& devices, AudioObjectID object, cons
 			if (out) {
 				if (capacity < sizeof(AudioObjectID))
 					return kAudioHardwareBadPropertySizeError;
-				AudioObjectID id = kAudioObjectUnknown;
-				for (size_t i = 0; i < devices.size() && id == kAudioObjectUnknown; ++i) {
-					bool isDefault = selector == kAudioHardwarePropertyDefaultInputDevice ? devices[i].isDefaultInput
-						: devices[i].isDefaultOutput;
-					if (isDefault)
-						id = AudioObjectID(kAppleStandinFirstDeviceID + i);
-				}
-				*static_cast<AudioObjectID*>(out) = id;
+				*static_cast<AudioObjectID*>(out) = DefaultID(machine, selector == kAudioHardwarePropertyDefaultOutputDevice);
 			}
 			return kAudioHardwareNoError;
 		}
 		return kAudioHardwareUnknownPropertyError;
 	}
 
-	const DeviceRecord* device = FindDevice(devices, object);
+	bool alive = false;
+	const DeviceRecord* device = FindDevice(machine, object, &alive);
 	if (!device)
+		return kAudioHardwareBadObjectError;
+	if (selector == kAudioDevicePropertyDeviceIsAlive && scope == kAudioObjectPropertyScopeGlobal) {
+		*size = sizeof(UInt32);
+		if (out) {
+			if (capacity < sizeof(UInt32))
+				return kAudioHardwareBadPropertySizeError;
+			*static_cast<UInt32*>(out) = alive ? 1 : 0;
+		}
+		return kAudioHardwareNoError;
+	}
+	// What a removed device left behind only says that it is not alive.
+	if (!alive)
 		return kAudioHardwareBadObjectError;
 	const bool input = scope == kAudioDevicePropertyScopeInput;
 	const bool output = scope == kAudioDevicePropertyScopeOutput;
@@ -276,7 +340,11 @@ namespace apple_standin {
 std::vector<DeviceRecord> CurrentDevices() {
 	Machine& machine = TheMachine();
 	std::lock_guard<std::mutex> guard(machine.lock);
-	return Devices(machine);
+	std::vector<DeviceRecord> listed;
+	for (const DeviceRecord& device : Devices(machine))
+		if (device.present)
+			listed.push_back(device);
+	return listed;
 }
 
 std::string DefaultOutputUID() {
@@ -303,7 +371,7 @@ OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObj
 	if (Injected(machine, inObjectID, *inAddress, kAppleStandinSizeQuery, &status))
 		return status;
 	UInt32 size = 0;
-	status = Property(Devices(machine), inObjectID, *inAddress, &size, nullptr, 0);
+	status = Property(machine, inObjectID, *inAddress, &size, nullptr, 0);
 	if (status != kAudioHardwareNoError)
 		return status;
 	SizeOverridden(machine, inObjectID, *inAddress, &size);
@@ -324,10 +392,49 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectP
 	if (Injected(machine, inObjectID, *inAddress, kAppleStandinDataRead, &status))
 		return status;
 	UInt32 size = 0;
-	status = Property(Devices(machine), inObjectID, *inAddress, &size, outData, *ioDataSize);
+	status = Property(machine, inObjectID, *inAddress, &size, outData, *ioDataSize);
 	if (status == kAudioHardwareNoError)
 		*ioDataSize = size;
 	return status;
+}
+
+OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	AudioObjectPropertyListenerProc inListener, void* inClientData) {
+	OSStatus injected;
+	if (CountCall("AudioObjectAddPropertyListener", &injected))
+		return injected;
+	if (!inAddress || !inListener)
+		return kAudioHardwareIllegalOperationError;
+	Machine& machine = TheMachine();
+	std::lock_guard<std::mutex> guard(machine.lock);
+	bool alive = true;
+	if (inObjectID != kAudioObjectSystemObject && (!FindDevice(machine, inObjectID, &alive) || !alive))
+		return kAudioHardwareBadObjectError; // a removed device takes no new listeners
+	// Only properties the object has can be listened to.
+	UInt32 size = 0;
+	OSStatus status = Property(machine, inObjectID, *inAddress, &size, nullptr, 0);
+	if (status != kAudioHardwareNoError)
+		return status;
+	AddObjectListener(inObjectID, *inAddress, inListener, inClientData);
+	return kAudioHardwareNoError;
+}
+
+OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	AudioObjectPropertyListenerProc inListener, void* inClientData) {
+	OSStatus injected;
+	if (CountCall("AudioObjectRemovePropertyListener", &injected))
+		return injected;
+	if (!inAddress || !inListener)
+		return kAudioHardwareIllegalOperationError;
+	Machine& machine = TheMachine();
+	std::lock_guard<std::mutex> guard(machine.lock);
+	bool alive = true;
+	if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
+		return kAudioHardwareBadObjectError; // its listeners went with it
+	// Neither waits for a call in progress nor stops the calls of changes made before.
+	if (!RemoveObjectListener(inObjectID, *inAddress, inListener, inClientData))
+		return kAudioHardwareUnknownPropertyError;
+	return kAudioHardwareNoError;
 }
 
 } // extern "C"
@@ -353,8 +460,8 @@ APPLE_STANDIN_EXPORT void apple_standin_set_devices(const AppleStandinDevice* de
 	}
 	Machine& machine = TheMachine();
 	std::lock_guard<std::mutex> guard(machine.lock);
-	machine.devices.swap(table);
-	machine.loaded = true;
+	SetTable(machine, std::move(table));
+	PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
 }
 
 APPLE_STANDIN_EXPORT void apple_standin_reset_devices(void) {
@@ -362,16 +469,106 @@ APPLE_STANDIN_EXPORT void apple_standin_reset_devices(void) {
 	std::lock_guard<std::mutex> guard(machine.lock);
 	machine.devices.clear();
 	machine.loaded = false;
+	DropObjectListeners(kAudioObjectUnknown);
+	PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
 }
 
 APPLE_STANDIN_EXPORT int apple_standin_device_count(void) {
 	Machine& machine = TheMachine();
 	std::lock_guard<std::mutex> guard(machine.lock);
-	return int(Devices(machine).size());
+	int count = 0;
+	for (const DeviceRecord& device : Devices(machine))
+		count += device.present ? 1 : 0;
+	return count;
 }
 
 APPLE_STANDIN_EXPORT AudioObjectID apple_standin_device_id(int index) {
-	return AudioObjectID(kAppleStandinFirstDeviceID + index);
+	Machine& machine = TheMachine();
+	std::lock_guard<std::mutex> guard(machine.lock);
+	for (const DeviceRecord& device : Devices(machine))
+		if (device.present && index-- == 0)
+			return device.id;
+	return kAudioObjectUnknown;
+}
+
+APPLE_STANDIN_EXPORT int apple_standin_remove_device(const char* uid) {
+	if (!uid)
+		return 0;
+	Machine& machine = TheMachine();
+	std::vector<AudioObjectID> gone;
+	AudioObjectID defaultInput, defaultOutput;
+	bool inputChanged, outputChanged;
+	{
+		std::lock_guard<std::mutex> guard(machine.lock);
+		defaultInput = DefaultID(machine, false);
+		defaultOutput = DefaultID(machine, true);
+		for (DeviceRecord& device : Devices(machine)) {
+			if (!device.present || !device.hasUID || device.uid != uid)
+				continue;
+			device.present = false;
+			device.goneID = device.id;
+			device.id = kAudioObjectUnknown;
+			gone.push_back(device.goneID);
+			// A stand-in default that goes is no default when it comes back.
+			if (device.promotedInput)
+				device.isDefaultInput = device.promotedInput = false;
+			if (device.promotedOutput)
+				device.isDefaultOutput = device.promotedOutput = false;
+		}
+		PromoteDefault(machine, false);
+		PromoteDefault(machine, true);
+		inputChanged = DefaultID(machine, false) != defaultInput;
+		outputChanged = DefaultID(machine, true) != defaultOutput;
+	}
+	if (gone.empty())
+		return 0;
+	StopQueuesOfLostDevice(uid);
+	for (AudioObjectID id : gone)
+		PostObjectChange(id, kAudioDevicePropertyDeviceIsAlive);
+	PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+	if (inputChanged)
+		PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+	if (outputChanged)
+		PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+	return int(gone.size());
+}
+
+APPLE_STANDIN_EXPORT int apple_standin_restore_device(const char* uid) {
+	if (!uid)
+		return 0;
+	Machine& machine = TheMachine();
+	int restored = 0;
+	bool inputChanged, outputChanged;
+	{
+		std::lock_guard<std::mutex> guard(machine.lock);
+		const AudioObjectID defaultInput = DefaultID(machine, false);
+		const AudioObjectID defaultOutput = DefaultID(machine, true);
+		for (DeviceRecord& device : Devices(machine)) {
+			if (device.present || !device.hasUID || device.uid != uid)
+				continue;
+			DropObjectListeners(device.goneID); // the old object is gone for good
+			device.goneID = kAudioObjectUnknown;
+			device.id = machine.nextID++;
+			device.present = true;
+			++restored;
+			if (device.isDefaultInput && !device.promotedInput)
+				DemoteStandIns(machine, false);
+			if (device.isDefaultOutput && !device.promotedOutput)
+				DemoteStandIns(machine, true);
+		}
+		PromoteDefault(machine, false);
+		PromoteDefault(machine, true);
+		inputChanged = DefaultID(machine, false) != defaultInput;
+		outputChanged = DefaultID(machine, true) != defaultOutput;
+	}
+	if (restored == 0)
+		return 0;
+	PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+	if (inputChanged)
+		PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+	if (outputChanged)
+		PostObjectChange(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
+	return restored;
 }
 
 APPLE_STANDIN_EXPORT void apple_standin_fail_property(AudioObjectID object, AudioObjectPropertySelector selector,

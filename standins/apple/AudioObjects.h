@@ -22,11 +22,21 @@ struct DeviceRecord {
 	UInt32 outputBits = 32;
 	bool isDefaultInput = false;
 	bool isDefaultOutput = false;
+
+	AudioObjectID id = kAudioObjectUnknown;     // its object while listed
+	bool present = true;                        // false while removed
+	AudioObjectID goneID = kAudioObjectUnknown; // the object it left behind while removed
+	bool promotedInput = false;                 // a default only while the real one is away
+	bool promotedOutput = false;
 };
 
+// The devices listed now.
 std::vector<DeviceRecord> CurrentDevices();
 // The UID of the default output device, "" when the machine has none.
 std::string DefaultOutputUID();
+
+// The queues playing on a device that was just removed stop for good (AudioQueue.cpp).
+void StopQueuesOfLostDevice(const std::string& uid);
 
 } // namespace apple_standin
 

@@ -1,8 +1,10 @@
 // Output AudioQueues: each has its own thread that plays the enqueued buffers in order, paced
 // by the stream's sample rate (or by a test's pump), records their samples for the device it
-// plays on, and calls back once per played buffer.
+// plays on, and calls back once per played buffer. A queue whose device is removed stops for
+// good.
 #include "StandinCore.h"
 #include "AudioObjects.h"
+#include "Listeners.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +36,8 @@ struct OpaqueAudioQueue {
 	std::map<AudioQueueBuffer*, UInt32> sizes; // byte size of each pending buffer at enqueue
 
 	bool running = false;
+	bool reportedRunning = false; // kAudioQueueProperty_IsRunning: set by the queue's thread once it runs
+	bool lost = false;            // its device was removed: it never runs again
 	bool draining = false;       // a stop that is not immediate waits for the pending buffers
 	bool resetting = false;      // an immediate stop is returning the pending buffers
 	bool flushRequested = false;
@@ -44,6 +48,7 @@ struct OpaqueAudioQueue {
 	double scheduledFrames = 0;
 	int pumpWanted = 0;
 	long long pumped = 0;
+	int pumpers = 0; // tests inside apple_standin_pump on this queue: the disposal waits for them
 
 	std::condition_variable wake;
 	std::thread thread;
@@ -78,6 +83,14 @@ AppleStandinQueueInfo* Record(Queues& queues, OpaqueAudioQueue* q) {
 	if (q->index < 0 || size_t(q->index) >= queues.records.size())
 		return nullptr;
 	return &queues.records[q->index];
+}
+
+// With the lock held: the queue no longer runs; its IsRunning listeners hear of it.
+void ReportStopped(OpaqueAudioQueue* q) {
+	if (q->reportedRunning) {
+		q->reportedRunning = false;
+		PostQueueChange(q, kAudioQueueProperty_IsRunning);
+	}
 }
 
 bool IsLive(Queues& queues, AudioQueueRef q, const char* caller) {
@@ -122,6 +135,8 @@ void Play(OpaqueAudioQueue* q) {
 		q->wake.wait(guard, [&] {
 			if (q->quit || q->flushRequested)
 				return true;
+			if (q->running && !q->reportedRunning)
+				return true;
 			if (!q->running || q->pending.empty()) {
 				q->clockIdle = true;
 				return false;
@@ -143,6 +158,13 @@ void Play(OpaqueAudioQueue* q) {
 			q->resetting = false;
 			q->flushRequested = false;
 			q->wake.notify_all();
+			continue;
+		}
+		if (q->running && !q->reportedRunning) {
+			// As with a real device, the queue is running some time after AudioQueueStart
+			// returned, and says so to its listeners.
+			q->reportedRunning = true;
+			PostQueueChange(q, kAudioQueueProperty_IsRunning);
 			continue;
 		}
 
@@ -177,6 +199,7 @@ void Play(OpaqueAudioQueue* q) {
 			q->draining = false;
 			if (AppleStandinQueueInfo* info = Record(queues, q))
 				info->running = false;
+			ReportStopped(q);
 		}
 	}
 }
@@ -203,7 +226,9 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat, AudioQ
 	void* inUserData, CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode, UInt32 inFlags,
 	AudioQueueRef* outAQ) {
 	OSStatus injected;
-	if (CountCall("AudioQueueNewOutput", &injected))
+	const bool fails = CountCall("AudioQueueNewOutput", &injected);
+	PassGate("AudioQueueNewOutput"); // opening a device takes its time
+	if (fails)
 		return injected;
 	if (!inFormat || !inCallbackProc || !outAQ || inFlags != 0)
 		return kAudioQueueErr_InvalidParameter;
@@ -336,12 +361,16 @@ OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffe
 OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime) {
 	(void)inStartTime; // as soon as possible either way
 	OSStatus injected;
-	if (CountCall("AudioQueueStart", &injected))
+	const bool fails = CountCall("AudioQueueStart", &injected);
+	PassGate("AudioQueueStart");
+	if (fails)
 		return injected;
 	Queues& queues = TheQueues();
 	std::lock_guard<std::mutex> guard(queues.lock);
 	if (!IsLive(queues, inAQ, "AudioQueueStart"))
 		return kAudioQueueErr_InvalidParameter;
+	if (inAQ->lost)
+		return kAudioQueueErr_InvalidDevice;
 	inAQ->running = true;
 	inAQ->draining = false;
 	inAQ->clockIdle = true;
@@ -371,6 +400,7 @@ OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate) {
 	inAQ->draining = false;
 	if (AppleStandinQueueInfo* info = Record(queues, inAQ))
 		info->running = false;
+	ReportStopped(inAQ);
 	if (std::this_thread::get_id() == inAQ->thread.get_id()) {
 		// From the queue's own callback: the pending buffers are dropped without callbacks.
 		inAQ->pending.clear();
@@ -387,7 +417,9 @@ OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate) {
 
 OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	OSStatus injected;
-	if (CountCall("AudioQueueDispose", &injected))
+	const bool fails = CountCall("AudioQueueDispose", &injected);
+	PassGate("AudioQueueDispose"); // closing a device takes its time too; the queue plays on meanwhile
+	if (fails)
 		return injected;
 	Queues& queues = TheQueues();
 	std::unique_lock<std::mutex> guard(queues.lock);
@@ -408,14 +440,20 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	inAQ->running = false;
 	inAQ->quit = true;
 	inAQ->wake.notify_all();
+	// Its listeners go with it, without a word; changes not yet delivered never are.
+	const int listeners = DropQueueListeners(inAQ);
 	if (AppleStandinQueueInfo* info = Record(queues, inAQ)) {
 		info->running = false;
 		info->disposed = true;
 		info->disposedOnThread = ThisThread();
+		info->listenersAtDispose = listeners;
 	}
 	if (size_t(inAQ->index) < queues.byIndex.size() && queues.byIndex[inAQ->index] == inAQ)
 		queues.byIndex[inAQ->index] = nullptr;
+	// A test pumping the queue from another thread leaves its wait on the queue's condition first.
+	queues.played.wait(guard, [&] { return inAQ->pumpers == 0; });
 	guard.unlock();
+	WaitForQueueListenerCalls(inAQ);
 	inAQ->thread.join(); // waits for a callback in progress
 	for (AudioQueueBuffer* buffer : inAQ->buffers) {
 		::operator delete(buffer->mAudioData);
@@ -425,7 +463,90 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {
 	return 0;
 }
 
+OSStatus AudioQueueGetProperty(AudioQueueRef inAQ, AudioQueuePropertyID inID, void* outData, UInt32* ioDataSize) {
+	OSStatus injected;
+	if (CountCall("AudioQueueGetProperty", &injected))
+		return injected;
+	Queues& queues = TheQueues();
+	std::lock_guard<std::mutex> guard(queues.lock);
+	if (!IsLive(queues, inAQ, "AudioQueueGetProperty"))
+		return kAudioQueueErr_InvalidParameter;
+	if (!outData || !ioDataSize)
+		return kAudioQueueErr_InvalidParameter;
+	if (inID == kAudioQueueProperty_IsRunning) {
+		if (*ioDataSize < sizeof(UInt32))
+			return kAudioQueueErr_InvalidPropertySize;
+		*static_cast<UInt32*>(outData) = inAQ->reportedRunning ? 1 : 0;
+		*ioDataSize = sizeof(UInt32);
+		return 0;
+	}
+	if (inID == kAudioQueueProperty_CurrentDevice) {
+		if (*ioDataSize < sizeof(CFStringRef))
+			return kAudioQueueErr_InvalidPropertySize;
+		// A new string, the caller's to release; null for a queue without a device.
+		*static_cast<CFStringRef*>(outData) = inAQ->deviceUID.empty() ? nullptr : NewCFString(inAQ->deviceUID);
+		*ioDataSize = sizeof(CFStringRef);
+		return 0;
+	}
+	return kAudioQueueErr_InvalidProperty;
+}
+
+OSStatus AudioQueueAddPropertyListener(AudioQueueRef inAQ, AudioQueuePropertyID inID, AudioQueuePropertyListenerProc inProc,
+	void* inUserData) {
+	OSStatus injected;
+	if (CountCall("AudioQueueAddPropertyListener", &injected))
+		return injected;
+	Queues& queues = TheQueues();
+	std::lock_guard<std::mutex> guard(queues.lock);
+	if (!IsLive(queues, inAQ, "AudioQueueAddPropertyListener"))
+		return kAudioQueueErr_InvalidParameter;
+	if (!inProc)
+		return kAudioQueueErr_InvalidParameter;
+	if (inID != kAudioQueueProperty_IsRunning && inID != kAudioQueueProperty_CurrentDevice)
+		return kAudioQueueErr_InvalidProperty;
+	AddQueueListener(inAQ, inID, inProc, inUserData);
+	return 0;
+}
+
+OSStatus AudioQueueRemovePropertyListener(AudioQueueRef inAQ, AudioQueuePropertyID inID,
+	AudioQueuePropertyListenerProc inProc, void* inUserData) {
+	OSStatus injected;
+	if (CountCall("AudioQueueRemovePropertyListener", &injected))
+		return injected;
+	Queues& queues = TheQueues();
+	std::lock_guard<std::mutex> guard(queues.lock);
+	if (!IsLive(queues, inAQ, "AudioQueueRemovePropertyListener"))
+		return kAudioQueueErr_InvalidParameter;
+	// Neither waits for a call in progress nor stops the calls of changes made before.
+	if (!RemoveQueueListener(inAQ, inID, inProc, inUserData))
+		return kAudioQueueErr_InvalidParameter;
+	return 0;
+}
+
 } // extern "C"
+
+namespace apple_standin {
+
+void StopQueuesOfLostDevice(const std::string& uid) {
+	Queues& queues = TheQueues();
+	std::lock_guard<std::mutex> guard(queues.lock);
+	for (OpaqueAudioQueue* q : queues.live) {
+		if (q->deviceUID != uid)
+			continue;
+		// A callback in progress finishes; none starts any more, and a pump waiting returns.
+		q->lost = true;
+		q->running = false;
+		q->draining = false;
+		q->wake.notify_all();
+		if (AppleStandinQueueInfo* info = Record(queues, q)) {
+			info->running = false;
+			info->deviceLost = true;
+		}
+		ReportStopped(q);
+	}
+}
+
+} // namespace apple_standin
 
 APPLE_STANDIN_EXPORT void apple_standin_set_manual_pump(Boolean manual) {
 	Queues& queues = TheQueues();
@@ -438,18 +559,22 @@ APPLE_STANDIN_EXPORT int apple_standin_pump(AudioQueueRef queue, int buffers) {
 	std::unique_lock<std::mutex> guard(queues.lock);
 	if (!queues.live.count(queue) || !queue->manual)
 		return 0;
+	++queue->pumpers;
 	int played = 0;
 	while (played < buffers && queues.live.count(queue) && queue->running && !queue->pending.empty()) {
 		long long before = queue->pumped;
 		queue->pumpWanted = 1;
 		queue->wake.notify_all();
-		queue->wake.wait(guard, [&] { return queue->pumped != before || !queues.live.count(queue) || !queue->running; });
-		if (queue->pumped == before)
+		// The queue may be disposed meanwhile, by another thread: its disposal waits for this.
+		queue->wake.wait(guard, [&] { return !queues.live.count(queue) || queue->pumped != before || !queue->running; });
+		if (!queues.live.count(queue) || queue->pumped == before)
 			break;
 		++played;
 	}
 	if (queues.live.count(queue))
 		queue->pumpWanted = 0;
+	--queue->pumpers;
+	queues.played.notify_all();
 	return played;
 }
 

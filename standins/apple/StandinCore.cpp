@@ -1,10 +1,15 @@
-// Call counts, injected call failures, misuse reports and the CoreFoundation registry.
+// Call counts, injected call failures, gates and delays, misuse reports and the CoreFoundation
+// registry.
 #include "StandinCore.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace apple_standin {
@@ -16,8 +21,25 @@ struct CallFault {
 	OSStatus status = 0;
 };
 
+struct Gate {
+	bool closed = false;
+	int waiting = 0;
+	int delayMs = 0;
+};
+
+const char* const kGatedFunctions[] = {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose"};
+
+bool IsGated(const char* function) {
+	for (const char* gated : kGatedFunctions)
+		if (function && std::strcmp(function, gated) == 0)
+			return true;
+	return false;
+}
+
 struct Core {
 	std::mutex lock;
+	std::condition_variable gateChanged; // a gate opened, or a call arrived at one
+	std::map<std::string, Gate> gates;
 	std::map<std::string, int> calls;
 	std::map<std::string, CallFault> faults;
 	long misuses = 0;
@@ -50,6 +72,22 @@ bool CountCall(const char* function, OSStatus* status) {
 	if (status)
 		*status = fault->second.status;
 	return true;
+}
+
+void PassGate(const char* function) {
+	Core& core = TheCore();
+	std::unique_lock<std::mutex> guard(core.lock);
+	Gate& gate = core.gates[function]; // map entries stay where they are
+	if (gate.closed) {
+		++gate.waiting;
+		core.gateChanged.notify_all();
+		core.gateChanged.wait(guard, [&] { return !gate.closed; });
+		--gate.waiting;
+	}
+	const int delayMs = gate.delayMs;
+	guard.unlock();
+	if (delayMs > 0)
+		std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
 }
 
 void Misuse(const std::string& what) {
@@ -133,6 +171,11 @@ void ClearCallFaults() {
 	Core& core = TheCore();
 	std::lock_guard<std::mutex> guard(core.lock);
 	core.faults.clear();
+	for (auto& entry : core.gates) {
+		entry.second.closed = false;
+		entry.second.delayMs = 0;
+	}
+	core.gateChanged.notify_all();
 }
 
 } // namespace apple_standin
@@ -145,6 +188,45 @@ APPLE_STANDIN_EXPORT void apple_standin_fail_call(const char* function, int skip
 	core.faults[function] = CallFault{skip, times, status};
 }
 
+namespace {
+
+Boolean SetGate(const char* function, bool closed) {
+	if (!IsGated(function))
+		return false;
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.gates[function].closed = closed;
+	core.gateChanged.notify_all();
+	return true;
+}
+
+} // namespace
+
+APPLE_STANDIN_EXPORT Boolean apple_standin_close_gate(const char* function) {
+	return SetGate(function, true);
+}
+
+APPLE_STANDIN_EXPORT Boolean apple_standin_open_gate(const char* function) {
+	return SetGate(function, false);
+}
+
+APPLE_STANDIN_EXPORT Boolean apple_standin_wait_at_gate(const char* function, int calls, int timeoutMs) {
+	if (!IsGated(function))
+		return false;
+	Core& core = TheCore();
+	std::unique_lock<std::mutex> guard(core.lock);
+	Gate& gate = core.gates[function];
+	return core.gateChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return gate.waiting >= calls; });
+}
+
+APPLE_STANDIN_EXPORT Boolean apple_standin_set_call_delay(const char* function, int milliseconds) {
+	if (!IsGated(function))
+		return false;
+	Core& core = TheCore();
+	std::lock_guard<std::mutex> guard(core.lock);
+	core.gates[function].delayMs = milliseconds > 0 ? milliseconds : 0;
+	return true;
+}
 
 APPLE_STANDIN_EXPORT int apple_standin_call_count(const char* function) {
 	Core& core = TheCore();

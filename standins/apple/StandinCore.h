@@ -1,5 +1,5 @@
-// What the parts of the Apple stand-in share: call counts, injected call failures, misuse
-// reports and the CoreFoundation object registry.
+// What the parts of the Apple stand-in share: call counts, injected call failures, gates and
+// delays, misuse reports and the CoreFoundation object registry.
 #ifndef APPLE_STANDIN_CORE_H
 #define APPLE_STANDIN_CORE_H
 
@@ -12,6 +12,11 @@ namespace apple_standin {
 // Counts a call of `function`; when a failure is injected for this call, stores its status in
 // `status` and returns true.
 bool CountCall(const char* function, OSStatus* status = nullptr);
+
+// For the functions that take a gate and a delay (AudioQueueNewOutput, AudioQueueStart,
+// AudioQueueDispose): waits while the function's gate is closed, then for its delay. Called
+// with no lock of the stand-in held.
+void PassGate(const char* function);
 
 // Reports a misuse of the API on stderr, counts it, and aborts unless a test turned that off.
 void Misuse(const std::string& what);

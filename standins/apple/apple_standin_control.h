@@ -1,6 +1,7 @@
 // Control of the Apple stand-in, for tests and tools only (never for the plug-in): the machine's
-// audio devices, fault injection, what the AudioQueues played, a manual pump for AudioQueue
-// callbacks, CoreFoundation object counts, and the workspace operations it recorded.
+// audio devices (and their removal and return), fault injection, slow and stuck calls, what the
+// AudioQueues played, a manual pump for AudioQueue callbacks, property listener calls,
+// CoreFoundation object counts, and the workspace operations it recorded.
 // Safe to call from any thread.
 #ifndef APPLE_STANDIN_CONTROL_H
 #define APPLE_STANDIN_CONTROL_H
@@ -35,8 +36,26 @@ enum { kAppleStandinFirstDeviceID = 50 };
 APPLE_STANDIN_EXPORT void apple_standin_set_devices(const AppleStandinDevice* devices, int count);
 // Back to what the stand-in presents without a table (environment file or the default machine).
 APPLE_STANDIN_EXPORT void apple_standin_reset_devices(void);
+// The devices listed now (removed ones excluded), and the id of the index-th of them
+// (kAudioObjectUnknown past the end).
 APPLE_STANDIN_EXPORT int apple_standin_device_count(void);
 APPLE_STANDIN_EXPORT AudioObjectID apple_standin_device_id(int index);
+
+// Unplugs every listed device with this UID and returns how many went. At once: the device
+// leaves kAudioHardwarePropertyDevices; the queues playing on it stop for good (no callback
+// starts any more, kAudioQueueProperty_IsRunning reads 0, AudioQueueStart fails); its object
+// answers kAudioDevicePropertyDeviceIsAlive with 0 and everything else with
+// kAudioHardwareBadObjectError; a default device that went is replaced by the first listed
+// device of that direction. Then, on the stand-in's listener thread, the listeners of the
+// queues' IsRunning, of the devices' DeviceIsAlive, of kAudioHardwarePropertyDevices and of a
+// default that changed are called, in that order.
+APPLE_STANDIN_EXPORT int apple_standin_remove_device(const char* uid);
+// Plugs the removed devices with this UID back in, at their place in the table but under new
+// object ids (the old ids are then unknown objects, and their listeners are dropped); a device
+// that was a default is the default again. Queues stopped by the removal stay stopped. The
+// listeners of kAudioHardwarePropertyDevices (and of a default that changed) are called.
+// Returns how many came back.
+APPLE_STANDIN_EXPORT int apple_standin_restore_device(const char* uid);
 
 // ---- Fault injection -----------------------------------------------------------------------
 // Property reads: the next `times` (−1: every) matching calls fail with `status`. object
@@ -48,10 +67,23 @@ APPLE_STANDIN_EXPORT void apple_standin_fail_property(AudioObjectID object, Audi
 APPLE_STANDIN_EXPORT void apple_standin_override_property_size(AudioObjectID object, AudioObjectPropertySelector selector,
 	AudioObjectPropertyScope scope, UInt32 size);
 // Any exported function, by name ("AudioQueueStart", ...): after `skip` more successful calls,
-// the next `times` (−1: every) calls fail with `status`. Only the AudioQueue functions take it.
+// the next `times` (−1: every) calls fail with `status`. Only the AudioQueue functions and the
+// property listener functions take it.
 APPLE_STANDIN_EXPORT void apple_standin_fail_call(const char* function, int skip, int times, OSStatus status);
-// Clears every injected fault and size override.
+// Clears every injected fault and size override, opens every gate and ends every delay.
 APPLE_STANDIN_EXPORT void apple_standin_clear_faults(void);
+
+// ---- Slow and stuck calls ------------------------------------------------------------------
+// A real device takes its time to open, start and close. AudioQueueNewOutput, AudioQueueStart
+// and AudioQueueDispose each pass a gate and a delay before doing anything (a failure injected
+// for the call is returned after them). A closed gate holds every call until it is opened; the
+// delay is a real wait. Default: gates open, no delay. The functions return false for any other
+// function name.
+APPLE_STANDIN_EXPORT Boolean apple_standin_close_gate(const char* function);
+APPLE_STANDIN_EXPORT Boolean apple_standin_open_gate(const char* function);
+// Waits (up to timeoutMs) until at least `calls` calls are held at the function's gate.
+APPLE_STANDIN_EXPORT Boolean apple_standin_wait_at_gate(const char* function, int calls, int timeoutMs);
+APPLE_STANDIN_EXPORT Boolean apple_standin_set_call_delay(const char* function, int milliseconds);
 
 // Calls of an exported function, by its name, since load or the last reset.
 APPLE_STANDIN_EXPORT int apple_standin_call_count(const char* function);
@@ -84,6 +116,8 @@ struct AppleStandinQueueInfo {
 	// AudioQueueDispose took it down (0 while it lives).
 	unsigned long long createdOnThread;
 	unsigned long long disposedOnThread;
+	Boolean deviceLost;        // its device was removed while the queue lived
+	int listenersAtDispose;    // property listeners still registered when it was disposed
 };
 // The calling thread's number: never 0, and never reused by another thread of the process, so a
 // record still names the right thread after that thread has ended.
@@ -103,6 +137,24 @@ APPLE_STANDIN_EXPORT size_t apple_standin_played(const char* deviceUID, float* s
 APPLE_STANDIN_EXPORT Boolean apple_standin_played_format(const char* deviceUID, UInt32* channels, Float64* rate);
 // Forgets recordings and queue records (live queues go on playing and recording).
 APPLE_STANDIN_EXPORT void apple_standin_reset_queues(void);
+
+// ---- Property listeners --------------------------------------------------------------------
+// Listeners (AudioQueueAddPropertyListener, AudioObjectAddPropertyListener) are called on one
+// thread of the stand-in's own, never on the thread that made the change and never under a
+// lock of the stand-in. A change calls the listeners registered when it happened that are still
+// registered when it is delivered. A removal waits for a call of that listener in progress (but
+// not on the listener thread itself), and once it returns the listener is never called again, as
+// the real system does: a plug-in that removed its listeners may be unloaded. A disposed queue's
+// listeners are dropped with it, and its disposal waits likewise.
+// While held, changes wait to be delivered (a hold takes effect between two changes).
+APPLE_STANDIN_EXPORT void apple_standin_hold_listener_calls(Boolean hold);
+// Waits (up to timeoutMs) until every change made so far has been delivered.
+APPLE_STANDIN_EXPORT Boolean apple_standin_wait_listener_calls(int timeoutMs);
+// Registrations now; listener calls made so far; those of them made after their registration
+// had been removed (never: an account for tests).
+APPLE_STANDIN_EXPORT int apple_standin_listeners_registered(void);
+APPLE_STANDIN_EXPORT long long apple_standin_listener_calls(void);
+APPLE_STANDIN_EXPORT long long apple_standin_late_listener_calls(void);
 
 // ---- CoreFoundation ------------------------------------------------------------------------
 // Objects created and not yet released to zero (constants such as kCFBundleVersionKey excluded).

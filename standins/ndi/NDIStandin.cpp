@@ -47,6 +47,10 @@ const char kDefaultVersion[] = "NDI SDK WIN64 12:00:00 Dec  1 2026 4.6.2";
 const char kDefaultVersion[] = "NDI SDK LINUX 12:00:00 Dec  1 2026 3.8.0";
 #endif
 const char kMetadataText[] = "<ndi_standin_metadata/>";
+// What fills the padding after each channel of a padded audio delivery: far outside any sound,
+// so that a reader that takes padding for samples shows.
+const float kAudioPaddingSample = 1.0e9f;
+const int kMaxLinePadding = 4096, kMaxChannelPadding = 65536;
 
 // Freed frames are kept (and, under AddressSanitizer, poisoned) a while, so that their addresses
 // are not handed out again at once: a second free is then told from a free of a new frame, and a
@@ -95,12 +99,25 @@ struct Receiver {
 	int64_t videoLent = 0, audioLent = 0, videoFreed = 0, audioFreed = 0;
 };
 
+// The array NDIlib_find_get_current_sources hands out: the entries, then one more that is no
+// entry (so that even an empty list has an address), poisoned under AddressSanitizer so that a
+// read past the count shows.
+struct SourceArray {
+	std::vector<std::string> names;
+	std::vector<NDIlib_source_t> entries;
+	explicit SourceArray(size_t count) : entries(count + 1) {
+		NDI_STANDIN_POISON(&entries[count], sizeof(NDIlib_source_t));
+	}
+	~SourceArray() { NDI_STANDIN_UNPOISON(&entries.back(), sizeof(NDIlib_source_t)); }
+	SourceArray(const SourceArray&) = delete;
+	SourceArray& operator=(const SourceArray&) = delete;
+};
+
 struct Finder {
 	bool showLocal = true;
 	std::vector<std::string> groups;
 	std::vector<uint64_t> reported; // the ids it last reported
-	std::unique_ptr<std::vector<std::string>> names;
-	std::unique_ptr<std::vector<NDIlib_source_t>> array;
+	std::unique_ptr<SourceArray> array;
 	int waiting = 0;
 	bool destroyed = false;
 };
@@ -129,6 +146,8 @@ struct Library {
 	std::vector<std::shared_ptr<Receiver>> receivers;
 	std::vector<std::shared_ptr<Sender>> senders;
 	size_t queueLimit = 16;
+	bool nullForEmptyList = false;
+	int linePadding = 0, channelPadding = 0; // bytes after each line of video, each channel of audio
 
 	std::deque<FramePtr> quarantine;
 	size_t quarantineBytes = 0;
@@ -384,7 +403,7 @@ bool WantsAudio(NDIlib_recv_bandwidth_e b) {
 }
 
 FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, const NDIlib_video_frame_v2_t& sent,
-                   bool allowFields, int64_t timestamp) {
+                   bool allowFields, int64_t timestamp, int linePadding) {
 	FramePtr f(new Frame);
 	f->type = NDIlib_frame_type_video;
 	NDIlib_video_frame_v2_t& v = f->video;
@@ -399,7 +418,7 @@ FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, co
 	                   sent.frame_format_type <= NDIlib_frame_format_type_field_1;
 	v.frame_format_type = allowFields && knownFormat ? sent.frame_format_type : NDIlib_frame_format_type_progressive;
 	v.timecode = sent.timecode == NDIlib_send_timecode_synthesize ? timestamp : sent.timecode;
-	v.line_stride_in_bytes = ndistandin::WritePicture(picture, fourcc, &f->bytes);
+	v.line_stride_in_bytes = ndistandin::WritePicture(picture, fourcc, linePadding, &f->bytes);
 	v.p_data = f->bytes.data();
 	if (sent.p_metadata) {
 		f->metadata = Bounded(sent.p_metadata);
@@ -409,7 +428,7 @@ FramePtr MakeVideo(const Picture& picture, NDIlib_FourCC_video_type_e fourcc, co
 	return f;
 }
 
-FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t timestamp) {
+FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t timestamp, int channelPadding) {
 	FramePtr f(new Frame);
 	f->type = NDIlib_frame_type_audio;
 	NDIlib_audio_frame_v2_t& a = f->audio;
@@ -417,12 +436,15 @@ FramePtr MakeAudio(const NDIlib_audio_frame_v2_t& sent, int stride, int64_t time
 	a.no_channels = sent.no_channels;
 	a.no_samples = sent.no_samples;
 	a.timecode = sent.timecode == NDIlib_send_timecode_synthesize ? timestamp : sent.timecode;
-	a.channel_stride_in_bytes = sent.no_samples * 4;
-	size_t plane = size_t(sent.no_samples) * 4;
-	f->bytes.resize(plane * size_t(sent.no_channels));
-	for (int c = 0; c < sent.no_channels; ++c)
-		memcpy(f->bytes.data() + plane * size_t(c), reinterpret_cast<const uint8_t*>(sent.p_data) + size_t(stride) * size_t(c),
-		       plane);
+	a.channel_stride_in_bytes = sent.no_samples * 4 + channelPadding;
+	size_t plane = size_t(sent.no_samples) * 4, out = size_t(a.channel_stride_in_bytes);
+	f->bytes.resize(out * size_t(sent.no_channels));
+	for (int c = 0; c < sent.no_channels; ++c) {
+		uint8_t* channel = f->bytes.data() + out * size_t(c);
+		memcpy(channel, reinterpret_cast<const uint8_t*>(sent.p_data) + size_t(stride) * size_t(c), plane);
+		for (size_t pad = plane; pad < out; pad += 4)
+			memcpy(channel + pad, &kAudioPaddingSample, 4);
+	}
 	a.p_data = reinterpret_cast<float*>(f->bytes.data());
 	if (sent.p_metadata) {
 		f->metadata = Bounded(sent.p_metadata);
@@ -448,7 +470,7 @@ void Pace(bool enabled, bool* started, Clock::time_point* next, double seconds) 
 struct Target {
 	std::shared_ptr<Receiver> receiver;
 	NDIlib_recv_color_format_e format;
-	bool half, allowFields;
+	bool lowest, allowFields;
 };
 
 // The receivers a sender's frame goes to, with what each asked for.
@@ -616,11 +638,15 @@ NDI_STANDIN_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t hand
 	auto f = LiveFinder(L, handle, "NDIlib_find_wait_for_sources");
 	if (!f)
 		return false;
+	// Up to the time-out on the steady clock, and never less: a wait the platform ends early is
+	// waited again for the rest.
+	Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_in_ms);
+	auto changed = [&] { return f->destroyed || VisibleIds(L, *f) != f->reported; };
 	++f->waiting;
-	bool changed = L.sourcesChanged.wait_for(lock, std::chrono::milliseconds(timeout_in_ms),
-	                                         [&] { return f->destroyed || VisibleIds(L, *f) != f->reported; });
+	while (!changed() && Clock::now() < deadline)
+		L.sourcesChanged.wait_until(lock, deadline);
 	--f->waiting;
-	if (!changed || f->destroyed)
+	if (!changed() || f->destroyed)
 		return false;
 	f->reported = VisibleIds(L, *f);
 	return true;
@@ -638,23 +664,22 @@ NDI_STANDIN_EXPORT const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib
 		return nullptr;
 	std::vector<const Source*> list = Visible(L, *f);
 	// A fresh array each time, and the old one freed: a caller that keeps it too long reads freed memory.
-	auto names = std::make_unique<std::vector<std::string>>();
-	for (const Source* s : list) {
-		names->push_back(s->name);
-		names->push_back(s->url);
-	}
-	auto array = std::make_unique<std::vector<NDIlib_source_t>>(list.size());
+	auto array = std::make_unique<SourceArray>(list.size());
+	array->names.reserve(list.size() * 2);
 	f->reported.clear();
 	for (size_t i = 0; i < list.size(); ++i) {
-		(*array)[i].p_ndi_name = (*names)[2 * i].c_str();
-		(*array)[i].p_url_address = (*names)[2 * i + 1].c_str();
+		array->names.push_back(list[i]->name);
+		array->names.push_back(list[i]->url);
 		f->reported.push_back(list[i]->id);
 	}
+	for (size_t i = 0; i < list.size(); ++i) {
+		array->entries[i].p_ndi_name = array->names[2 * i].c_str();
+		array->entries[i].p_url_address = array->names[2 * i + 1].c_str();
+	}
 	f->array = std::move(array);
-	f->names = std::move(names);
 	if (p_no_sources)
 		*p_no_sources = uint32_t(list.size());
-	return list.empty() ? nullptr : f->array->data();
+	return list.empty() && L.nullForEmptyList ? nullptr : f->array->entries.data();
 }
 
 // ---- Receivers -----------------------------------------------------------------------------
@@ -782,7 +807,10 @@ NDI_STANDIN_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instan
 		}
 		if (got || r->destroyed || timedOut)
 			break;
-		timedOut = r->wake.wait_until(lock, deadline) == std::cv_status::timeout;
+		// The time-out is judged on the steady clock, not by the wait's own report: a wait the
+		// platform ends early is waited again for the rest.
+		r->wake.wait_until(lock, deadline);
+		timedOut = Clock::now() >= deadline;
 	}
 	--r->capturing;
 	if (!got)
@@ -877,19 +905,25 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t handle,
 		Pace(s->clockVideo, &s->videoStarted, &s->nextVideo, seconds);
 	}
 	std::vector<Target> targets;
+	int linePadding = 0;
 	{
 		std::lock_guard<std::mutex> guard(L.lock);
 		targets = Targets(L, s->sourceId, true);
+		linePadding = L.linePadding;
 	}
 	// Converted outside the lock: finders and captures go on meanwhile.
 	int64_t timestamp = NowTicks();
-	std::unique_ptr<Picture> half;
+	int lowX = 0, lowY = 0;
+	ndistandin::LowestBandwidthSize(full.xres, full.yres, &lowX, &lowY);
+	std::unique_ptr<Picture> small;
 	std::vector<FramePtr> frames;
 	for (const Target& t : targets) {
-		if (t.half && !half)
-			half.reset(new Picture(ndistandin::HalfSize(full)));
-		const Picture& picture = t.half ? *half : full;
-		frames.push_back(MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp));
+		bool scaled = t.lowest && (lowX != full.xres || lowY != full.yres);
+		if (scaled && !small)
+			small.reset(new Picture(ndistandin::ScaleDown(full, lowX, lowY)));
+		const Picture& picture = scaled ? *small : full;
+		frames.push_back(
+		    MakeVideo(picture, DeliveredFourCC(t.format, full.alpha), *frame, t.allowFields, timestamp, linePadding));
 	}
 	std::lock_guard<std::mutex> guard(L.lock);
 	Deliver(L, s->sourceId, targets, frames);
@@ -928,14 +962,16 @@ NDI_STANDIN_EXPORT void NDIlib_send_send_audio_v2(NDIlib_send_instance_t handle,
 		Pace(s->clockAudio, &s->audioStarted, &s->nextAudio, double(frame->no_samples) / frame->sample_rate);
 	}
 	std::vector<Target> targets;
+	int channelPadding = 0;
 	{
 		std::lock_guard<std::mutex> guard(L.lock);
 		targets = Targets(L, s->sourceId, false);
+		channelPadding = L.channelPadding;
 	}
 	int64_t timestamp = NowTicks();
 	std::vector<FramePtr> frames;
 	for (size_t i = 0; i < targets.size(); ++i)
-		frames.push_back(MakeAudio(*frame, stride, timestamp));
+		frames.push_back(MakeAudio(*frame, stride, timestamp, channelPadding));
 	std::lock_guard<std::mutex> guard(L.lock);
 	Deliver(L, s->sourceId, targets, frames);
 }
@@ -1095,6 +1131,21 @@ NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames) {
 	Lib().queueLimit = size_t(frames > 0 ? frames : 1);
 }
 
+NDI_STANDIN_EXPORT bool ndi_standin_set_padding(int line_padding_bytes, int channel_padding_bytes) {
+	if (line_padding_bytes < 0 || line_padding_bytes > kMaxLinePadding || channel_padding_bytes < 0 ||
+	    channel_padding_bytes > kMaxChannelPadding || channel_padding_bytes % 4 != 0)
+		return false;
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	Lib().linePadding = line_padding_bytes;
+	Lib().channelPadding = channel_padding_bytes;
+	return true;
+}
+
+NDI_STANDIN_EXPORT void ndi_standin_set_null_for_empty_list(bool null_array) {
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	Lib().nullForEmptyList = null_array;
+}
+
 // ---- Control: faults -------------------------------------------------------------------------
 
 NDI_STANDIN_EXPORT void ndi_standin_set_faults_fatal(bool fatal) {
@@ -1163,7 +1214,7 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 	                fourcc == NDIlib_FourCC_video_type_UYVA;
 	picture.bgra.resize(size_t(xres) * size_t(yres) * 4);
 	for (size_t i = 0; i < picture.bgra.size(); ++i)
-		picture.bgra[i] = uint8_t(i * 7);
+		picture.bgra[i] = !picture.alpha && i % 4 == 3 ? 255 : uint8_t(i * 7); // an opaque picture is opaque
 	NDIlib_video_frame_v2_t sent{};
 	sent.xres = xres;
 	sent.yres = yres;
@@ -1172,7 +1223,12 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 	sent.frame_format_type = NDIlib_frame_format_type_progressive;
 	sent.timecode = NDIlib_send_timecode_synthesize;
 	int64_t timestamp = NowTicks();
-	return Inject(source_name, [&] { return MakeVideo(picture, fourcc, sent, false, timestamp); });
+	int linePadding = 0;
+	{
+		std::lock_guard<std::mutex> guard(Lib().lock);
+		linePadding = Lib().linePadding;
+	}
+	return Inject(source_name, [&] { return MakeVideo(picture, fourcc, sent, false, timestamp, linePadding); });
 }
 
 // ---- Control: scripted sources ---------------------------------------------------------------

@@ -95,31 +95,55 @@ bool ReadPicture(const NDIlib_video_frame_v2_t& frame, Picture* out, std::string
 	return true;
 }
 
-Picture HalfSize(const Picture& in) {
+void LowestBandwidthSize(int xres, int yres, int* outX, int* outY) {
+	if (xres <= kLowestBandwidthWidth) {
+		*outX = xres;
+		*outY = yres;
+		return;
+	}
+	const int64_t scaled = (int64_t(yres) * kLowestBandwidthWidth * 2 + xres) / (int64_t(xres) * 2); // nearest
+	*outX = kLowestBandwidthWidth;
+	*outY = scaled > 0 ? int(scaled) : 1;
+}
+
+Picture ScaleDown(const Picture& in, int xres, int yres) {
 	Picture out;
-	out.xres = in.xres / 2 > 0 ? in.xres / 2 : 1;
-	out.yres = in.yres / 2 > 0 ? in.yres / 2 : 1;
+	out.xres = xres;
+	out.yres = yres;
 	out.alpha = in.alpha;
-	out.bgra.resize(size_t(out.xres) * size_t(out.yres) * 4);
-	for (int y = 0; y < out.yres; ++y) {
-		int y0 = y * 2, y1 = y * 2 + 1 < in.yres ? y * 2 + 1 : y * 2;
-		for (int x = 0; x < out.xres; ++x) {
-			int x0 = x * 2, x1 = x * 2 + 1 < in.xres ? x * 2 + 1 : x * 2;
-			const uint8_t* p[4] = {&in.bgra[(size_t(y0) * in.xres + x0) * 4], &in.bgra[(size_t(y0) * in.xres + x1) * 4],
-			                       &in.bgra[(size_t(y1) * in.xres + x0) * 4], &in.bgra[(size_t(y1) * in.xres + x1) * 4]};
-			uint8_t* d = &out.bgra[(size_t(y) * out.xres + x) * 4];
+	out.bgra.resize(size_t(xres) * size_t(yres) * 4);
+	// Each output pixel covers source columns [x0, x1) and rows [y0, y1), never an empty block.
+	std::vector<int> columns(size_t(xres) + 1);
+	for (int x = 0; x <= xres; ++x)
+		columns[size_t(x)] = int(int64_t(x) * in.xres / xres);
+	for (int y = 0; y < yres; ++y) {
+		int y0 = int(int64_t(y) * in.yres / yres), y1 = int(int64_t(y + 1) * in.yres / yres);
+		if (y1 <= y0)
+			y1 = y0 + 1;
+		for (int x = 0; x < xres; ++x) {
+			int x0 = columns[size_t(x)], x1 = columns[size_t(x) + 1] > x0 ? columns[size_t(x) + 1] : x0 + 1;
+			uint32_t sum[4] = {0, 0, 0, 0};
+			for (int sy = y0; sy < y1; ++sy) {
+				const uint8_t* p = &in.bgra[(size_t(sy) * size_t(in.xres) + size_t(x0)) * 4];
+				for (int sx = x0; sx < x1; ++sx, p += 4)
+					for (int c = 0; c < 4; ++c)
+						sum[c] += p[c];
+			}
+			uint32_t n = uint32_t((x1 - x0) * (y1 - y0));
+			uint8_t* d = &out.bgra[(size_t(y) * size_t(xres) + size_t(x)) * 4];
 			for (int c = 0; c < 4; ++c)
-				d[c] = uint8_t((p[0][c] + p[1][c] + p[2][c] + p[3][c] + 2) / 4);
+				d[c] = uint8_t((sum[c] + n / 2) / n);
 		}
 	}
 	return out;
 }
 
-int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourccIn, std::vector<uint8_t>* bytes) {
+int WritePicture(const Picture& in, NDIlib_FourCC_video_type_e fourccIn, int padding, std::vector<uint8_t>* bytes) {
 	uint32_t fourcc = uint32_t(fourccIn);
-	int stride = MinStride(fourcc, in.xres);
+	int stride = MinStride(fourcc, in.xres) + padding;
 	size_t plane = size_t(stride) * size_t(in.yres);
-	bytes->assign(plane + (fourcc == kUYVA ? size_t(in.xres) * size_t(in.yres) : 0), 0);
+	// Every byte that is not written below is padding.
+	bytes->assign(plane + (fourcc == kUYVA ? size_t(in.xres) * size_t(in.yres) : 0), kPaddingByte);
 	for (int y = 0; y < in.yres; ++y) {
 		const uint8_t* src = in.bgra.data() + size_t(in.xres) * 4 * size_t(y);
 		uint8_t* dst = bytes->data() + size_t(stride) * size_t(y);

@@ -11,9 +11,14 @@
 //   again under the same name is announced with a new URL.
 // - NDIlib_find_wait_for_sources returns true as soon as the finder's list differs from the one it
 //   last reported (through wait or get_current_sources); a new finder has reported nothing yet.
-//   The array from NDIlib_find_get_current_sources stays valid until the next
-//   NDIlib_find_get_current_sources on that finder or its destruction (the old array is freed,
-//   so a caller that keeps it longer reads freed memory).
+//   It and NDIlib_recv_capture_v2 wait for real: without a change or a frame they return at their
+//   time-out on the steady clock, never before it, and as soon after as the machine allows (the
+//   real runtime returns within about 2 ms).
+//   NDIlib_find_get_current_sources returns an array even when no source is listed (a count of 0
+//   and an address that holds no entry), as the real runtime does; another runtime may answer an
+//   empty list with null, which ndi_standin_set_null_for_empty_list makes this one do. The array
+//   stays valid until the next NDIlib_find_get_current_sources on that finder or its destruction
+//   (the old array is freed, so a caller that keeps it longer reads freed memory).
 // - A receiver is bound to one source instance, as with the real runtime: when it connects (create
 //   with a source, or NDIlib_recv_connect) to the online source of that name (the one with the
 //   same URL when there are several) or, if none is online then, to the first of that name to come
@@ -27,9 +32,17 @@
 //   the caller gave (frames of a kind the caller passed no record for are dropped).
 // - Video comes as the colour format asks: BGRX_BGRA gives BGRX, or BGRA for a frame sent with
 //   alpha; RGBX_RGBA gives RGBX/RGBA; UYVY_BGRA and UYVY_RGBA give UYVY, or BGRA/RGBA with alpha;
-//   fastest, best and unknown values give UYVY, or UYVA with alpha. Bandwidth lowest halves width
-//   and height (rounded down, at least 1); audio_only gives no video; metadata_only neither video
-//   nor audio. Audio comes planar 32-bit float, channel stride = samples * 4.
+//   fastest, best and unknown values give UYVY, or UYVA with alpha. BGRX and RGBX carry 0xFF in
+//   every pixel's fourth byte, whatever the sender left there. At bandwidth lowest a picture wider
+//   than 640 pixels is scaled to 640 wide keeping its aspect (the height rounded to the nearest
+//   whole, at least 1; each pixel the mean of those it covers) and a narrower one comes as sent
+//   (so 1920 x 1080 arrives as 640 x 360, 320 x 180 as 320 x 180); audio_only gives no video;
+//   metadata_only neither video nor audio. Audio comes planar 32-bit float. A line is as long as
+//   its pixels and a channel as its samples (stride = samples * 4) unless ndi_standin_set_padding
+//   makes both longer, as a real runtime may.
+// - A sender that goes away (destroyed, taken off the network, a test pattern stopped) produces no
+//   result on its receivers: no error or status-change frame, its frames simply stop. Frames it
+//   sent before are still captured.
 // - Lent frames are tracked per receiver. A free on the wrong receiver, a second free, a pointer
 //   never lent, destroying a receiver with frames lent, the last NDIlib_destroy with receivers,
 //   finders or lent frames still alive, a call on a handle that is not alive, and a malformed frame
@@ -149,6 +162,15 @@ NDI_STANDIN_EXPORT int64_t ndi_standin_frames_freed_total(void);
 // Frames of each kind a receiver may queue (at least 1; default 16). Applies to receivers created later.
 NDI_STANDIN_EXPORT void ndi_standin_set_queue_limit(int frames);
 
+// Padded strides, as a real runtime may hand out: video frames made from now on (sent or injected)
+// have `line_padding_bytes` more in each line than its pixels take (UYVA: in each line of its
+// UYVY plane; the alpha plane stays xres bytes a row), filled with 0xA5 bytes, and
+// audio frames `channel_padding_bytes` more after each channel's samples, each padding sample the
+// float 1.0e9; line_stride_in_bytes and channel_stride_in_bytes say so. 0, 0 (the default) is
+// tight. False, changing nothing, for a negative value, a line padding above 4096, a channel
+// padding above 65536 or one that is not a whole number of samples (a multiple of 4).
+NDI_STANDIN_EXPORT bool ndi_standin_set_padding(int line_padding_bytes, int channel_padding_bytes);
+
 // ---- Faults ----------------------------------------------------------------------------------
 
 typedef enum ndi_standin_fault_e {
@@ -214,6 +236,10 @@ NDI_STANDIN_EXPORT int ndi_standin_inject_video(const char* source_name, NDIlib_
 
 // ---- Scripted sources ------------------------------------------------------------------------
 
+// With `null_array` true, NDIlib_find_get_current_sources answers an empty list with null (and a
+// count of 0), as another runtime may; false (the default) gives an array, as the real one does.
+NDI_STANDIN_EXPORT void ndi_standin_set_null_for_empty_list(bool null_array);
+
 // A source of another machine appears under the full name given (for example "STUDIO (Cam 1)");
 // a null url gets one made up. Each is a new instance, even under the name and URL of one removed
 // before. Returns false for a null or empty name.
@@ -236,8 +262,9 @@ NDI_STANDIN_EXPORT int ndi_standin_set_source_online(const char* full_name, bool
 // split into 40 cells of equal width: cell i covers pixels [i*xres/40, (i+1)*xres/40). Cells 0-3
 // are white, black, white, black; cells 4-35 hold the frame number's 32 bits, most significant
 // first, white for 1 and black for 0; cells 36-39 are black, white, black, white. Every cell is at
-// least 4 pixels wide and the band at least 4 rows high, so the code survives a half-size delivery
-// and conversion to UYVY. With alpha, the band and the square are opaque and the bars get alphas
+// least 4 pixels wide and the band at least 4 rows high, so the code survives conversion to UYVY
+// and the scaling at the lowest bandwidth (to cells of 16 pixels) of any picture at most 20 times
+// as wide as it is high. With alpha, the band and the square are opaque and the bars get alphas
 // from 255 down by 24 per bar. Video frames are numbered from 0.
 //
 // Tone: channel c is a sine of ndi_standin_pattern_tone_hz(c) at amplitude 0.5, continuous across
@@ -268,7 +295,7 @@ NDI_STANDIN_EXPORT int64_t ndi_standin_pattern_audio_frames_sent(const ndi_stand
 
 // The frame number a received frame carries (modulo 2^32), or -1 when its first row holds no
 // code band or the record is unusable. Reads BGRA, BGRX, RGBA, RGBX, UYVY and UYVA at any size
-// the band survives (full and half).
+// the band survives (as sent and at the lowest bandwidth).
 NDI_STANDIN_EXPORT int64_t ndi_standin_pattern_frame_number(const NDIlib_video_frame_v2_t* frame);
 // The tone frequency of a channel: 250 Hz * (channel + 1).
 NDI_STANDIN_EXPORT double ndi_standin_pattern_tone_hz(int channel);

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -26,6 +30,7 @@ std::string MakeTempFolder() {
 class AppleStandin : public ::testing::Test {
 protected:
 	void SetUp() override {
+		apple_standin_hold_listener_calls(false);
 		apple_standin_set_manual_pump(false);
 		apple_standin_reset_queues();
 		apple_standin_clear_faults();
@@ -36,10 +41,26 @@ protected:
 		misusesBefore = apple_standin_misuse_count();
 		liveBefore = apple_standin_cf_live();
 	}
+	void TearDown() override {
+		EXPECT_EQ(apple_standin_listeners_registered(), 0) << "a listener outlived its test";
+		apple_standin_hold_listener_calls(false);
+		EXPECT_TRUE(apple_standin_wait_listener_calls(10000));
+	}
 	long Misuses() const { return apple_standin_misuse_count() - misusesBefore; }
 	long misusesBefore = 0;
 	long liveBefore = 0;
 };
+
+// Waits for what another thread brings about; generous, never a fixed sleep.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+	while (!condition()) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::yield();
+	}
+	return true;
+}
 
 std::string Text(CFStringRef text) {
 	char buffer[256];
@@ -434,6 +455,459 @@ TEST_F(AppleStandin, AppleAudioQueue_ChecksItsArgumentsAndTakesInjectedFailures)
 	ASSERT_EQ(AudioQueueDispose(queue, true), 0);
 	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
 	EXPECT_EQ(apple_standin_call_count("AudioQueueAllocateBuffer"), 3);
+}
+
+// ---- Slow and stuck calls ------------------------------------------------------------------
+
+// A call made on a thread of its own, so that a test can see it held.
+struct Call {
+	std::atomic<bool> returned{false};
+	OSStatus status = -1;
+	std::thread thread;
+	explicit Call(std::function<OSStatus()> call) : thread([this, call] { status = call(); returned = true; }) {}
+	~Call() {
+		if (thread.joinable())
+			thread.join();
+	}
+	OSStatus Wait() {
+		thread.join();
+		return status;
+	}
+};
+
+TEST_F(AppleStandin, AppleAudioQueue_ClosedGatesHoldNewStartAndDisposeUntilOpened) {
+	apple_standin_set_manual_pump(true);
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+
+	// Opening: there is no queue while the call is held.
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueNewOutput"));
+	{
+		Call open([&] { return AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue); });
+		ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueNewOutput", 1, 10000));
+		EXPECT_FALSE(open.returned);
+		EXPECT_EQ(apple_standin_queues_created(), 0);
+		ASSERT_TRUE(apple_standin_open_gate("AudioQueueNewOutput"));
+		ASSERT_EQ(open.Wait(), 0);
+	}
+	for (int i = 0; i < 2; ++i) {
+		AudioQueueBufferRef buffer = nullptr;
+		ASSERT_EQ(AudioQueueAllocateBuffer(counter.queue, 64, &buffer), 0);
+		counter.Fill(counter.queue, buffer);
+	}
+
+	// Starting: the queue does not run while the call is held.
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueStart"));
+	{
+		Call start([&] { return AudioQueueStart(counter.queue, nullptr); });
+		ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueStart", 1, 10000));
+		EXPECT_EQ(apple_standin_pump(counter.queue, 1), 0) << "playing before the start returned";
+		ASSERT_TRUE(apple_standin_open_gate("AudioQueueStart"));
+		ASSERT_EQ(start.Wait(), 0);
+	}
+	EXPECT_EQ(apple_standin_pump(counter.queue, 1), 1);
+
+	// Disposing: the queue lives on, and plays, while the call is held.
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueDispose"));
+	{
+		Call dispose([&] { return AudioQueueDispose(counter.queue, true); });
+		ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueDispose", 1, 10000));
+		EXPECT_EQ(apple_standin_queues_live(), 1);
+		EXPECT_EQ(apple_standin_pump(counter.queue, 1), 1) << "still calling back while the disposal is held";
+		ASSERT_TRUE(apple_standin_open_gate("AudioQueueDispose"));
+		ASSERT_EQ(dispose.Wait(), 0);
+	}
+	EXPECT_EQ(apple_standin_queues_live(), 0);
+	EXPECT_FALSE(apple_standin_close_gate("AudioQueueStop")) << "only the three calls take a gate";
+	EXPECT_FALSE(apple_standin_set_call_delay("AudioQueueEnqueueBuffer", 10));
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_DelayedCallsTakeAtLeastTheirDelayAndMayFailAfterIt) {
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	using Clock = std::chrono::steady_clock;
+	const auto delay = std::chrono::milliseconds(120);
+	for (const char* function : {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose"})
+		ASSERT_TRUE(apple_standin_set_call_delay(function, 120));
+	apple_standin_fail_call("AudioQueueStart", 0, 1, kAudioQueueErr_CannotStart);
+
+	auto start = Clock::now();
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	EXPECT_GE(Clock::now() - start, delay);
+	start = Clock::now();
+	EXPECT_EQ(AudioQueueStart(counter.queue, nullptr), kAudioQueueErr_CannotStart) << "a slow device that then fails";
+	EXPECT_GE(Clock::now() - start, delay);
+	start = Clock::now();
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+	EXPECT_GE(Clock::now() - start, delay);
+	EXPECT_EQ(apple_standin_queues_live(), 0);
+}
+
+// ---- Devices that go away and come back ----------------------------------------------------
+
+// Keeps every listener call it gets, and the threads they came on.
+struct Heard {
+	std::mutex lock;
+	std::vector<AudioObjectPropertySelector> selectors; // of object listener calls, in order
+	std::vector<AudioObjectID> objects;
+	int queueCalls = 0;
+	std::vector<unsigned long long> threads;
+
+	static OSStatus Object(AudioObjectID object, UInt32 count, const AudioObjectPropertyAddress* addresses, void* data) {
+		auto* self = static_cast<Heard*>(data);
+		std::lock_guard<std::mutex> guard(self->lock);
+		for (UInt32 i = 0; i < count; ++i) {
+			self->selectors.push_back(addresses[i].mSelector);
+			self->objects.push_back(object);
+		}
+		self->threads.push_back(apple_standin_thread_id());
+		return 0;
+	}
+	static void Queue(void* data, AudioQueueRef, AudioQueuePropertyID id) {
+		auto* self = static_cast<Heard*>(data);
+		std::lock_guard<std::mutex> guard(self->lock);
+		self->queueCalls += id == kAudioQueueProperty_IsRunning ? 1 : 1000;
+		self->threads.push_back(apple_standin_thread_id());
+	}
+	std::vector<AudioObjectPropertySelector> Selectors() {
+		std::lock_guard<std::mutex> guard(lock);
+		return selectors;
+	}
+	int QueueCalls() {
+		std::lock_guard<std::mutex> guard(lock);
+		return queueCalls;
+	}
+	bool OnlyOn(unsigned long long thread) {
+		std::lock_guard<std::mutex> guard(lock);
+		for (unsigned long long t : threads)
+			if (t != thread)
+				return false;
+		return true;
+	}
+	bool NeverOn(unsigned long long thread) {
+		std::lock_guard<std::mutex> guard(lock);
+		for (unsigned long long t : threads)
+			if (t == thread)
+				return false;
+		return !threads.empty();
+	}
+};
+
+AudioObjectPropertyAddress Global(AudioObjectPropertySelector selector) {
+	return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+std::vector<AudioObjectID> ListedDevices() {
+	AudioObjectID ids[16] = {};
+	UInt32 size = sizeof ids;
+	AudioObjectPropertyAddress address = Global(kAudioHardwarePropertyDevices);
+	if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, ids) != 0)
+		return {};
+	return std::vector<AudioObjectID>(ids, ids + size / sizeof(AudioObjectID));
+}
+
+OSStatus ReadAlive(AudioObjectID device, UInt32* alive) {
+	UInt32 size = sizeof *alive;
+	return Read(device, kAudioDevicePropertyDeviceIsAlive, kAudioObjectPropertyScopeGlobal, &size, alive);
+}
+
+AudioObjectID DefaultOutput() {
+	AudioObjectID id = 0;
+	UInt32 size = sizeof id;
+	Read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal, &size, &id);
+	return id;
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_ARemovedDeviceLeavesTheListDiesAndReturnsUnderANewID) {
+	AppleStandinDevice devices[] = {{"A", "a", 0, 0, 1, 2, 48000.0, 32, false, true},
+	                                {"B", "b", 1, 2, 1, 6, 48000.0, 32, false, false}};
+	apple_standin_set_devices(devices, 2);
+	const AudioObjectID a = apple_standin_device_id(0), b = apple_standin_device_id(1);
+	UInt32 alive = 7;
+	ASSERT_EQ(ReadAlive(b, &alive), 0);
+	EXPECT_EQ(alive, 1u);
+
+	Heard heard;
+	const AudioObjectPropertyAddress devicesAddress = Global(kAudioHardwarePropertyDevices);
+	const AudioObjectPropertyAddress aliveAddress = Global(kAudioDevicePropertyDeviceIsAlive);
+	const AudioObjectPropertyAddress defaultAddress = Global(kAudioHardwarePropertyDefaultOutputDevice);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devicesAddress, Heard::Object, &heard), 0);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &defaultAddress, Heard::Object, &heard), 0);
+	ASSERT_EQ(AudioObjectAddPropertyListener(b, &aliveAddress, Heard::Object, &heard), 0);
+	EXPECT_EQ(apple_standin_listeners_registered(), 3);
+
+	ASSERT_EQ(apple_standin_remove_device("b"), 1);
+	// All at once, before any listener hears of it.
+	EXPECT_EQ(ListedDevices(), std::vector<AudioObjectID>{a});
+	EXPECT_EQ(apple_standin_device_count(), 1);
+	ASSERT_EQ(ReadAlive(b, &alive), 0) << "the object may still be asked whether it lives";
+	EXPECT_EQ(alive, 0u);
+	CFStringRef name = nullptr;
+	UInt32 size = sizeof name;
+	EXPECT_EQ(Read(b, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), kAudioHardwareBadObjectError);
+	EXPECT_EQ(AudioObjectAddPropertyListener(b, &aliveAddress, Heard::Object, &heard), kAudioHardwareBadObjectError);
+	EXPECT_EQ(DefaultOutput(), a);
+
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	using Selectors = std::vector<AudioObjectPropertySelector>;
+	EXPECT_EQ(heard.Selectors(), (Selectors{kAudioDevicePropertyDeviceIsAlive, kAudioHardwarePropertyDevices}))
+		<< "the device dies, then the list changes; the default stays";
+	EXPECT_TRUE(heard.NeverOn(apple_standin_thread_id())) << "listeners run on the stand-in's own thread";
+
+	ASSERT_EQ(apple_standin_restore_device("b"), 1);
+	const std::vector<AudioObjectID> listed = ListedDevices();
+	ASSERT_EQ(listed.size(), 2u);
+	EXPECT_EQ(listed[0], a);
+	EXPECT_NE(listed[1], b) << "a device that returns is a new object";
+	EXPECT_EQ(ReadAlive(b, &alive), kAudioHardwareBadObjectError) << "the old object is gone for good";
+	ASSERT_EQ(ReadAlive(listed[1], &alive), 0);
+	EXPECT_EQ(alive, 1u);
+	size = sizeof name;
+	ASSERT_EQ(Read(listed[1], kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, &size, &name), 0);
+	EXPECT_EQ(Text(name), "B");
+	CFRelease(name);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(heard.Selectors().size(), 3u);
+	EXPECT_EQ(heard.Selectors().back(), kAudioHardwarePropertyDevices);
+
+	// The old object's listener went with it.
+	EXPECT_EQ(apple_standin_listeners_registered(), 2);
+	EXPECT_EQ(AudioObjectRemovePropertyListener(b, &aliveAddress, Heard::Object, &heard), kAudioHardwareBadObjectError);
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devicesAddress, Heard::Object, &heard), 0);
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devicesAddress, Heard::Object, &heard),
+		kAudioHardwareUnknownPropertyError) << "removed once already";
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &defaultAddress, Heard::Object, &heard), 0);
+	EXPECT_EQ(apple_standin_restore_device("b"), 0) << "listed already";
+	EXPECT_EQ(apple_standin_remove_device("nowhere"), 0);
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+}
+
+TEST_F(AppleStandin, AppleAudioObjects_ARemovedDefaultIsStoodInForUntilItReturns) {
+	AppleStandinDevice devices[] = {{"Mic", "mic", 1, 1, 0, 0, 48000.0, 32, true, false},
+	                                {"A", "a", 0, 0, 1, 2, 48000.0, 32, false, true},
+	                                {"B", "b", 0, 0, 1, 2, 48000.0, 32, false, false}};
+	apple_standin_set_devices(devices, 3);
+	const AudioObjectID b = apple_standin_device_id(2);
+	Heard heard;
+	const AudioObjectPropertyAddress defaultAddress = Global(kAudioHardwarePropertyDefaultOutputDevice);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &defaultAddress, Heard::Object, &heard), 0);
+
+	ASSERT_EQ(apple_standin_remove_device("a"), 1);
+	EXPECT_EQ(DefaultOutput(), b) << "the first output device left stands in";
+	ASSERT_EQ(apple_standin_restore_device("a"), 1);
+	EXPECT_EQ(DefaultOutput(), apple_standin_device_id(1)) << "the default is the default again";
+	ASSERT_EQ(apple_standin_remove_device("b"), 1);
+	ASSERT_EQ(apple_standin_restore_device("b"), 1);
+	EXPECT_EQ(DefaultOutput(), apple_standin_device_id(1)) << "a former stand-in comes back as an ordinary device";
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(heard.Selectors().size(), 2u) << "once when it went, once when it came back";
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &defaultAddress, Heard::Object, &heard), 0);
+
+	// Without any output left there is no default output at all.
+	ASSERT_EQ(apple_standin_remove_device("a"), 1);
+	ASSERT_EQ(apple_standin_remove_device("b"), 1);
+	EXPECT_EQ(DefaultOutput(), kAudioObjectUnknown);
+	ASSERT_EQ(apple_standin_restore_device("b"), 1);
+	EXPECT_EQ(DefaultOutput(), apple_standin_device_id(1)) << "the only output stands in";
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_IsRunningFollowsStartAndStopAndItsListenersHearOfIt) {
+	apple_standin_set_manual_pump(true);
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	Heard heard;
+	ASSERT_EQ(AudioQueueAddPropertyListener(counter.queue, kAudioQueueProperty_IsRunning, Heard::Queue, &heard), 0);
+	EXPECT_EQ(AudioQueueAddPropertyListener(counter.queue, 0x7a7a7a7a, Heard::Queue, &heard), kAudioQueueErr_InvalidProperty);
+	auto isRunning = [&] {
+		UInt32 running = 7, size = sizeof running;
+		EXPECT_EQ(AudioQueueGetProperty(counter.queue, kAudioQueueProperty_IsRunning, &running, &size), 0);
+		EXPECT_EQ(size, 4u);
+		return running;
+	};
+	EXPECT_EQ(isRunning(), 0u);
+
+	ASSERT_EQ(AudioQueueStart(counter.queue, nullptr), 0);
+	// Running some time after the start, as a real device starts.
+	ASSERT_TRUE(WaitUntil([&] { return heard.QueueCalls() == 1; }));
+	EXPECT_EQ(isRunning(), 1u);
+	ASSERT_EQ(AudioQueueStop(counter.queue, true), 0);
+	EXPECT_EQ(isRunning(), 0u) << "an immediate stop is done when it returns";
+	ASSERT_TRUE(WaitUntil([&] { return heard.QueueCalls() == 2; }));
+	EXPECT_TRUE(heard.NeverOn(apple_standin_thread_id()));
+
+	CFStringRef device = nullptr;
+	UInt32 size = sizeof device;
+	ASSERT_EQ(AudioQueueGetProperty(counter.queue, kAudioQueueProperty_CurrentDevice, &device, &size), 0);
+	EXPECT_EQ(Text(device), "BuiltInOutput");
+	CFRelease(device);
+	UInt32 small = 2;
+	EXPECT_EQ(AudioQueueGetProperty(counter.queue, kAudioQueueProperty_IsRunning, &device, &small),
+		kAudioQueueErr_InvalidPropertySize);
+	EXPECT_EQ(AudioQueueGetProperty(counter.queue, 0x7a7a7a7a, &device, &size), kAudioQueueErr_InvalidProperty);
+
+	ASSERT_EQ(AudioQueueRemovePropertyListener(counter.queue, kAudioQueueProperty_IsRunning, Heard::Queue, &heard), 0);
+	EXPECT_NE(AudioQueueRemovePropertyListener(counter.queue, kAudioQueueProperty_IsRunning, Heard::Queue, &heard), 0);
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+	AppleStandinQueueInfo info{};
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_EQ(info.listenersAtDispose, 0);
+	EXPECT_EQ(apple_standin_cf_live(), liveBefore);
+}
+
+TEST_F(AppleStandin, AppleAudioQueue_AQueueWhoseDeviceGoesStopsForGoodAndSaysSo) {
+	apple_standin_set_manual_pump(true);
+	AppleStandinDevice devices[] = {{"A", "a", 0, 0, 1, 2, 48000.0, 32, false, true},
+	                                {"B", "b", 0, 0, 1, 2, 48000.0, 32, false, false}};
+	apple_standin_set_devices(devices, 2);
+	AudioStreamBasicDescription format = FloatFormat(1, 8000.0);
+	Counter onA, onB;
+	Heard heardA, heardB;
+	for (Counter* counter : {&onA, &onB}) {
+		ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, counter, nullptr, nullptr, 0, &counter->queue), 0);
+		Heard* heard = counter == &onA ? &heardA : &heardB;
+		ASSERT_EQ(AudioQueueAddPropertyListener(counter->queue, kAudioQueueProperty_IsRunning, Heard::Queue, heard), 0);
+		for (int i = 0; i < 2; ++i) {
+			AudioQueueBufferRef buffer = nullptr;
+			ASSERT_EQ(AudioQueueAllocateBuffer(counter->queue, 64, &buffer), 0);
+			counter->Fill(counter->queue, buffer);
+		}
+	}
+	CFStringRef uidB = CFStringCreateWithCString(nullptr, "b", kCFStringEncodingUTF8);
+	ASSERT_EQ(AudioQueueSetProperty(onB.queue, kAudioQueueProperty_CurrentDevice, &uidB, sizeof uidB), 0);
+	CFRelease(uidB);
+	for (Counter* counter : {&onA, &onB}) {
+		ASSERT_EQ(AudioQueueStart(counter->queue, nullptr), 0);
+		ASSERT_EQ(apple_standin_pump(counter->queue, 2), 2);
+	}
+	ASSERT_TRUE(WaitUntil([&] { return heardB.QueueCalls() == 1; }));
+
+	ASSERT_EQ(apple_standin_remove_device("b"), 1);
+	UInt32 running = 7, size = sizeof running;
+	ASSERT_EQ(AudioQueueGetProperty(onB.queue, kAudioQueueProperty_IsRunning, &running, &size), 0);
+	EXPECT_EQ(running, 0u);
+	EXPECT_EQ(apple_standin_pump(onB.queue, 1), 0) << "no callback any more";
+	EXPECT_EQ(AudioQueueStart(onB.queue, nullptr), kAudioQueueErr_InvalidDevice);
+	EXPECT_EQ(apple_standin_pump(onA.queue, 1), 1) << "the other device's queue plays on";
+	AppleStandinQueueInfo info{};
+	ASSERT_TRUE(apple_standin_queue_info(1, &info));
+	EXPECT_TRUE(info.deviceLost);
+	EXPECT_FALSE(info.running);
+	ASSERT_TRUE(WaitUntil([&] { return heardB.QueueCalls() == 2; }));
+
+	ASSERT_EQ(apple_standin_restore_device("b"), 1);
+	EXPECT_EQ(AudioQueueStart(onB.queue, nullptr), kAudioQueueErr_InvalidDevice) << "a stopped queue stays stopped";
+	EXPECT_EQ(apple_standin_pump(onB.queue, 1), 0);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(heardA.QueueCalls(), 1) << "only the lost queue stopped";
+	EXPECT_EQ(heardB.QueueCalls(), 2);
+
+	// A queue disposed with its listener still registered loses it without a word.
+	ASSERT_EQ(AudioQueueRemovePropertyListener(onA.queue, kAudioQueueProperty_IsRunning, Heard::Queue, &heardA), 0);
+	ASSERT_EQ(AudioQueueDispose(onA.queue, true), 0);
+	ASSERT_EQ(AudioQueueDispose(onB.queue, true), 0);
+	ASSERT_TRUE(apple_standin_queue_info(0, &info));
+	EXPECT_EQ(info.listenersAtDispose, 0);
+	ASSERT_TRUE(apple_standin_queue_info(1, &info));
+	EXPECT_EQ(info.listenersAtDispose, 1);
+	EXPECT_EQ(apple_standin_listeners_registered(), 0);
+}
+
+TEST_F(AppleStandin, AppleListeners_AChangeReturnsBeforeAnyListenerRuns) {
+	// A listener that waits for the test: were it called within the change, the change could
+	// not return before the listener gave up.
+	struct Blocking {
+		std::atomic<bool> entered{false};
+		std::atomic<bool> released{false};
+		std::atomic<bool> releasedInTime{false};
+		static OSStatus Listener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* data) {
+			auto* self = static_cast<Blocking*>(data);
+			self->entered = true;
+			self->releasedInTime = WaitUntil([self] { return self->released.load(); }, 10000);
+			return 0;
+		}
+	} blocking;
+	const AudioObjectPropertyAddress devicesAddress = Global(kAudioHardwarePropertyDevices);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devicesAddress, Blocking::Listener, &blocking), 0);
+	ASSERT_EQ(apple_standin_remove_device("StudioInterface"), 1);
+	ASSERT_TRUE(WaitUntil([&] { return blocking.entered.load(); }));
+	blocking.released = true;
+	ASSERT_TRUE(apple_standin_wait_listener_calls(20000));
+	EXPECT_TRUE(blocking.releasedInTime);
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devicesAddress, Blocking::Listener, &blocking), 0);
+}
+
+TEST_F(AppleStandin, AppleListeners_ARemovedListenerHearsNothingMore) {
+	apple_standin_set_manual_pump(true);
+	Heard heard;
+	const AudioObjectID studio = apple_standin_device_id(1);
+	const AudioObjectPropertyAddress devicesAddress = Global(kAudioHardwarePropertyDevices);
+	const AudioObjectPropertyAddress aliveAddress = Global(kAudioDevicePropertyDeviceIsAlive);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devicesAddress, Heard::Object, &heard), 0);
+	ASSERT_EQ(AudioObjectAddPropertyListener(studio, &aliveAddress, Heard::Object, &heard), 0);
+	Counter counter;
+	AudioStreamBasicDescription format = FloatFormat(2, 48000.0);
+	ASSERT_EQ(AudioQueueNewOutput(&format, Counter::Callback, &counter, nullptr, nullptr, 0, &counter.queue), 0);
+	ASSERT_EQ(AudioQueueAddPropertyListener(counter.queue, kAudioQueueProperty_IsRunning, Heard::Queue, &heard), 0);
+	const long long lateBefore = apple_standin_late_listener_calls();
+
+	apple_standin_hold_listener_calls(true);
+	ASSERT_EQ(AudioQueueStart(counter.queue, nullptr), 0);
+	ASSERT_TRUE(WaitUntil([&] {
+		UInt32 running = 0, size = sizeof running;
+		return AudioQueueGetProperty(counter.queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
+	}));
+	ASSERT_EQ(apple_standin_remove_device("StudioInterface"), 1);
+	// Every registration removed (the queue's with the queue itself) before anything is delivered.
+	EXPECT_EQ(AudioObjectRemovePropertyListener(studio, &aliveAddress, Heard::Object, &heard), 0)
+		<< "a removed device's listeners can still be removed";
+	EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devicesAddress, Heard::Object, &heard), 0);
+	ASSERT_EQ(AudioQueueDispose(counter.queue, true), 0);
+	EXPECT_EQ(apple_standin_listeners_registered(), 0);
+	EXPECT_TRUE(heard.Selectors().empty());
+
+	apple_standin_hold_listener_calls(false);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(heard.QueueCalls(), 0) << "the start, made before the queue was disposed, is not heard after it";
+	EXPECT_TRUE(heard.Selectors().empty()) << "the removal, made before the listeners went, is not heard after";
+	EXPECT_EQ(apple_standin_late_listener_calls(), lateBefore);
+
+	// Nor is a change made after the removal.
+	ASSERT_EQ(apple_standin_restore_device("StudioInterface"), 1);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_TRUE(heard.Selectors().empty());
+}
+
+// A removal made while the listener runs returns only once it has returned: whoever removed it
+// may then free what it uses, or unload its code.
+TEST_F(AppleStandin, AppleListeners_ARemovalWaitsForACallInProgress) {
+	struct Blocking {
+		std::atomic<bool> entered{false}, release{false}, returned{false};
+		static OSStatus Call(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* data) {
+			Blocking* b = static_cast<Blocking*>(data);
+			b->entered = true;
+			while (!b->release)
+				std::this_thread::yield();
+			b->returned = true;
+			return 0;
+		}
+	} blocking;
+	const AudioObjectPropertyAddress devicesAddress = Global(kAudioHardwarePropertyDevices);
+	ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devicesAddress, Blocking::Call, &blocking), 0);
+	ASSERT_EQ(apple_standin_remove_device("StudioInterface"), 1);
+	ASSERT_TRUE(WaitUntil([&] { return blocking.entered.load(); }));
+	std::atomic<bool> removed{false};
+	std::thread remover([&] {
+		EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devicesAddress, Blocking::Call, &blocking),
+		          0);
+		removed = true;
+		EXPECT_TRUE(blocking.returned.load()) << "the removal returned while the listener ran";
+	});
+	blocking.release = true;
+	remover.join();
+	EXPECT_TRUE(removed.load());
+	ASSERT_EQ(apple_standin_restore_device("StudioInterface"), 1);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
 }
 
 // ---- Workspace -----------------------------------------------------------------------------

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -15,9 +17,21 @@ AppleStandinDevice Output(const char* name, const char* uid, UInt32 channels, bo
 	return AppleStandinDevice{name, uid, 0, 0, 1, channels, 48000.0, 32, false, isDefault};
 }
 
+// Waits for what another thread brings about; generous, never a fixed sleep.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+	while (!condition()) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::yield();
+	}
+	return true;
+}
+
 class CoreAudioContext : public ::testing::Test {
 protected:
 	void SetUp() override {
+		apple_standin_hold_listener_calls(false);
 		apple_standin_set_manual_pump(true); // buffers play only when a test pumps them
 		apple_standin_reset_queues();
 		apple_standin_clear_faults();
@@ -27,7 +41,11 @@ protected:
 		apple_standin_set_devices(devices, 4);
 	}
 	void TearDown() override {
+		apple_standin_clear_faults(); // opens any gate a failed test left closed
+		apple_standin_hold_listener_calls(false);
+		EXPECT_TRUE(apple_standin_wait_listener_calls(10000));
 		EXPECT_EQ(apple_standin_queues_live(), 0) << "a queue outlived its context";
+		EXPECT_EQ(apple_standin_listeners_registered(), 0) << "a listener outlived its context";
 		EXPECT_EQ(apple_standin_cf_live(), 0) << "a CoreFoundation object was leaked";
 		EXPECT_EQ(apple_standin_misuse_count(), 0);
 	}
@@ -41,6 +59,15 @@ protected:
 		AppleStandinQueueInfo info{};
 		EXPECT_TRUE(apple_standin_queue_info(index, &info));
 		return info;
+	}
+	// Whether the context still serves the stream it was made for, once every change made so
+	// far has reached its listeners.
+	static bool StaysCompatible(CCoreAudioContext* context, const char* id) {
+		EXPECT_TRUE(apple_standin_wait_listener_calls(10000));
+		return context->IsCompatible(id, 2, 48000, 4800);
+	}
+	static bool BecomesIncompatible(CCoreAudioContext* context, const char* id) {
+		return WaitUntil([&] { return !context->IsCompatible(id, 2, 48000, 4800); });
 	}
 	std::vector<float> Played(const char* uid) {
 		std::vector<float> samples(apple_standin_played(uid, nullptr, 0));
@@ -268,6 +295,198 @@ TEST_F(CoreAudioContext, ProducerAndQueueThreadShareTheQueueUntilStopAndDestruct
 		// appending; a playing context stops and disposes of its queue itself.
 		context->Release();
 	}
+}
+
+// ---- Devices that go and come back ---------------------------------------------------------
+
+TEST_F(CoreAudioContext, ADeviceThatGoesMakesItsContextIncompatibleAndNoOtherContext) {
+	CCoreAudioContext* onEight = Create("eight", 2);
+	CCoreAudioContext* onTwo = Create("two", 2);
+	ASSERT_NE(onEight, nullptr);
+	ASSERT_NE(onTwo, nullptr);
+	EXPECT_EQ(apple_standin_listeners_registered(), 6) << "each watches its queue, its device and the device list";
+	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 2), 2);
+	EXPECT_TRUE(StaysCompatible(onEight, "eight"));
+
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	ASSERT_TRUE(BecomesIncompatible(onEight, "eight"));
+	EXPECT_FALSE(onEight->IsCompatible("eight", 2, 48000, 4800)) << "for good";
+	EXPECT_TRUE(StaysCompatible(onTwo, "two")) << "another device's context plays on";
+	EXPECT_EQ(apple_standin_pump(apple_standin_queue(1), 1), 1);
+
+	// The holder replaces it as at creation: the requested device is missing, so the default.
+	CCoreAudioContext* replacement = Create("eight", 2);
+	ASSERT_NE(replacement, nullptr);
+	EXPECT_STREQ(Queue(2).deviceUID, "two");
+	EXPECT_TRUE(StaysCompatible(replacement, "eight"));
+	onEight->Release(); // its queue stopped by itself: nothing hangs
+	AppleStandinQueueInfo gone = Queue(0);
+	EXPECT_TRUE(gone.deviceLost);
+	EXPECT_TRUE(gone.disposed);
+	EXPECT_EQ(gone.listenersAtDispose, 0) << "listeners are removed before the queue is disposed";
+	replacement->Release();
+	onTwo->Release();
+}
+
+// Each of the three listeners alone tells that the device went (when the other two could not be
+// registered), and a context that could register none still plays.
+TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
+	struct Case {
+		const char* heard;
+		int queueListenerFailures;  // AudioQueueAddPropertyListener
+		int objectListenerSkips;    // AudioObjectAddPropertyListener: the list first, then the device
+		int objectListenerFailures;
+	};
+	const Case cases[] = {{"IsRunning", 0, 0, 2}, {"DeviceIsAlive", 1, 0, 1}, {"the device list", 1, 1, 1}};
+	int index = 0;
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.heard);
+		apple_standin_reset_devices();
+		AppleStandinDevice devices[] = {Output("Two", "two", 2, true), Output("Eight", "eight", 8)};
+		apple_standin_set_devices(devices, 2);
+		apple_standin_clear_faults();
+		if (c.queueListenerFailures)
+			apple_standin_fail_call("AudioQueueAddPropertyListener", 0, c.queueListenerFailures, kAudioQueueErr_InvalidParameter);
+		apple_standin_fail_call("AudioObjectAddPropertyListener", c.objectListenerSkips, c.objectListenerFailures,
+		                        kAudioHardwareUnspecifiedError);
+		CCoreAudioContext* context = Create("eight", 2);
+		ASSERT_NE(context, nullptr);
+		EXPECT_EQ(apple_standin_listeners_registered(), 1);
+		AudioQueueRef queue = apple_standin_queue(index++);
+		// The queue must have been seen running for its stop to mean anything.
+		ASSERT_TRUE(WaitUntil([&] {
+			UInt32 running = 0, size = sizeof running;
+			return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
+		}));
+		EXPECT_TRUE(StaysCompatible(context, "eight"));
+		ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+		EXPECT_TRUE(BecomesIncompatible(context, "eight"));
+		context->Release();
+		EXPECT_EQ(apple_standin_listeners_registered(), 0);
+	}
+
+	apple_standin_clear_faults();
+	apple_standin_fail_call("AudioQueueAddPropertyListener", 0, 1, kAudioQueueErr_InvalidParameter);
+	apple_standin_fail_call("AudioObjectAddPropertyListener", 0, 2, kAudioHardwareUnspecifiedError);
+	CCoreAudioContext* deaf = Create("two", 2);
+	ASSERT_NE(deaf, nullptr);
+	EXPECT_EQ(apple_standin_listeners_registered(), 0);
+	EXPECT_EQ(apple_standin_pump(apple_standin_queue(index), 2), 2) << "unwatched, it still plays";
+	deaf->Release();
+}
+
+TEST_F(CoreAudioContext, StandingInForAMissingDeviceEndsWhenItIsBack) {
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	CCoreAudioContext* standIn = Create("eight", 2);
+	ASSERT_NE(standIn, nullptr);
+	EXPECT_STREQ(Queue(0).deviceUID, "two");
+	CCoreAudioContext* onDefault = Create("", 2); // the default output asked for: nothing to wait for
+	ASSERT_NE(onDefault, nullptr);
+	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
+
+	// Other devices coming and going change nothing.
+	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
+	ASSERT_EQ(apple_standin_restore_device("twin"), 2);
+	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
+	EXPECT_EQ(apple_standin_pump(apple_standin_queue(0), 2), 2);
+
+	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
+	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
+	EXPECT_TRUE(StaysCompatible(onDefault, ""));
+	CCoreAudioContext* back = Create("eight", 2);
+	ASSERT_NE(back, nullptr);
+	EXPECT_STREQ(Queue(2).deviceUID, "eight");
+	EXPECT_TRUE(StaysCompatible(back, "eight"));
+	standIn->Release();
+	back->Release();
+	onDefault->Release();
+}
+
+TEST_F(CoreAudioContext, ADeviceThatRefusedTheQueueDoesNotMakeANewContextAtEveryChange) {
+	apple_standin_fail_call("AudioQueueSetProperty", 0, 1, kAudioQueueErr_InvalidDevice);
+	CCoreAudioContext* context = Create("eight", 2);
+	ASSERT_NE(context, nullptr);
+	EXPECT_FALSE(Queue().deviceWasSet);
+	EXPECT_TRUE(StaysCompatible(context, "eight"));
+	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
+	EXPECT_TRUE(StaysCompatible(context, "eight")) << "listed all along: not back";
+	// Once it went and came back, it is tried again.
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	EXPECT_TRUE(StaysCompatible(context, "eight"));
+	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
+	EXPECT_TRUE(BecomesIncompatible(context, "eight"));
+	context->Release();
+}
+
+TEST_F(CoreAudioContext, ADefaultThatGoesTakesItsStandInWithIt) {
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	CCoreAudioContext* standIn = Create("eight", 2); // on "two", the default
+	ASSERT_NE(standIn, nullptr);
+	ASSERT_EQ(apple_standin_remove_device("two"), 1);
+	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
+	standIn->Release();
+	CCoreAudioContext* next = Create("eight", 2);
+	ASSERT_NE(next, nullptr);
+	EXPECT_STREQ(Queue(1).deviceUID, "twin") << "the device standing in for the default";
+	next->Release();
+}
+
+// The holder stops a context and then lets it go, and the host may unload the plug-in right
+// after: the stop must not be news delivered to the plug-in's listeners then.
+TEST_F(CoreAudioContext, AStoppedContextListensNoMore) {
+	CCoreAudioContext* context = Create("two", 2);
+	ASSERT_NE(context, nullptr);
+	AudioQueueRef queue = apple_standin_queue(0);
+	ASSERT_TRUE(WaitUntil([&] {
+		UInt32 running = 0, size = sizeof running;
+		return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
+	}));
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	const long long calls = apple_standin_listener_calls();
+	context->Stop();
+	EXPECT_EQ(apple_standin_listeners_registered(), 0);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(apple_standin_listener_calls(), calls) << "the stop was delivered to the stopped context";
+	context->Release();
+}
+
+// Changes waiting to be delivered when the context goes never reach it (under AddressSanitizer a
+// call that reached the freed context would show), nor the context that takes its place.
+TEST_F(CoreAudioContext, PendingListenerCallsReachNoFreedContext) {
+	apple_standin_hold_listener_calls(true);
+	CCoreAudioContext* context = Create("eight", 2);
+	ASSERT_NE(context, nullptr);
+	AudioQueueRef queue = apple_standin_queue(0);
+	ASSERT_TRUE(WaitUntil([&] {
+		UInt32 running = 0, size = sizeof running;
+		return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
+	})) << "the start waits to be delivered";
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	const long long lateBefore = apple_standin_late_listener_calls();
+	context->Release();
+	EXPECT_EQ(apple_standin_listeners_registered(), 0);
+	// A new context may take the freed one's place.
+	CCoreAudioContext* next = Create("two", 2);
+	ASSERT_NE(next, nullptr);
+
+	apple_standin_hold_listener_calls(false);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(apple_standin_late_listener_calls(), lateBefore) << "none after its removal";
+	EXPECT_TRUE(StaysCompatible(next, "two")) << "nothing meant for the old context reaches the new one";
+	next->Release();
+}
+
+TEST_F(CoreAudioContext, ListenerCallsDoNotWaitForAContextBeingDestroyed) {
+	CCoreAudioContext* context = Create("eight", 2);
+	ASSERT_NE(context, nullptr);
+	apple_standin_close_gate("AudioQueueDispose"); // a device slow to close
+	std::thread destroyer([context] { context->Release(); });
+	ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueDispose", 1, 10000));
+	EXPECT_EQ(apple_standin_listeners_registered(), 0) << "removed before the queue is disposed";
+	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+	EXPECT_TRUE(apple_standin_wait_listener_calls(10000)) << "a listener call waited for the destruction";
+	apple_standin_open_gate("AudioQueueDispose");
+	destroyer.join();
 }
 
 } // namespace

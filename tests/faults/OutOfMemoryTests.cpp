@@ -161,6 +161,18 @@ public:
 	Session(refhost::Host& host, Side side, long n) : mHost(host), mSide(side), mN(n) {}
 
 	void Run() {
+		// The audio system's notification thread, once started, lives as long as the process: it
+		// is started first, so that what is left at the end is the plug-in's.
+		{
+			const AudioObjectPropertyAddress devices = {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
+			                                            kAudioObjectPropertyElementMain};
+			auto noop = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) -> OSStatus { return 0; };
+			AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
+			apple_standin_reset_devices();
+			apple_standin_wait_listener_calls(10000);
+			AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
+		}
+		const int threadsBefore = ThreadsAlive();
 		const long liveBefore = pa::Live();
 		const long cfBefore = apple_standin_cf_live();
 		const std::string builtIn = UIDOf(0), studio = UIDOf(1);
@@ -219,8 +231,8 @@ public:
 
 		// Once the plug-in's threads (and the queues') have ended nothing changes any more.
 		Step("threads");
-		Settle("no thread is left", [] { return ThreadsAlive() == 1; },
-		       [] { return std::to_string(ThreadsAlive() - 1) + " threads besides the host's"; });
+		Settle("no thread is left", [&] { return ThreadsAlive() == threadsBefore; },
+		       [&] { return std::to_string(ThreadsAlive() - threadsBefore) + " threads besides the host's"; });
 		Step("accounts");
 		CheckAccounts(cfBefore);
 		Step("unload");

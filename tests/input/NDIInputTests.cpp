@@ -5,6 +5,8 @@
 #ifndef _WIN32
 #include "AudioOut.h"
 #include "apple_standin_control.h"
+
+#include <future>
 #endif
 
 using namespace inputtest;
@@ -262,13 +264,17 @@ protected:
 		apple_standin_reset_queues();
 		apple_standin_clear_faults();
 		apple_standin_set_manual_pump(true); // nothing drains the queue behind the test's back
+		cfLiveBefore = apple_standin_cf_live();
 	}
 	void TearDown() override {
 		apple_standin_set_manual_pump(false);
 		apple_standin_clear_faults();
 		InputTest::TearDown();
 		EXPECT_EQ(apple_standin_queues_live(), 0) << "every context was destroyed with its input";
+		EXPECT_EQ(apple_standin_listeners_registered(), 0) << "every context removed its listeners";
+		EXPECT_EQ(apple_standin_cf_live(), cfLiveBefore) << "a CoreFoundation object was leaked";
 	}
+	long cfLiveBefore = 0;
 	// Plays the input's queue until what it held before is out, then one block of the sender's, and
 	// returns the buffer that holds the block: the queue's two buffers are filled a round ahead.
 	static std::vector<float> PlayOneBlock(ndinet::Sender& sender, const std::string& device, int channels, int samples,
@@ -285,6 +291,24 @@ protected:
 		return std::vector<float>(played.end() - std::ptrdiff_t(buffer), played.end());
 	}
 };
+
+// Sends audio until the input has made and started its `count`-th queue.
+bool SendAudioUntilQueues(ndinet::Sender& sender, int count) {
+	auto started = [count] {
+		AppleStandinQueueInfo info{};
+		return apple_standin_queue_info(count - 1, &info) && info.started;
+	};
+	return WaitUntil([&] {
+		sender.Audio(48000, 2, 960, 0.5f);
+		return WaitUntil(started, 200);
+	}, 20000);
+}
+
+AppleStandinQueueInfo QueueInfo(int index) {
+	AppleStandinQueueInfo info{};
+	EXPECT_TRUE(apple_standin_queue_info(index, &info));
+	return info;
+}
 
 } // namespace
 
@@ -419,5 +443,88 @@ TEST_F(AudioInputTest, SharedInputTakesTheLastAcquirersDevice) {
 	c->Release();
 	b->Release();
 	a->Release();
+}
+
+// The chosen device is unplugged in the middle of the show: the input goes on playing on the
+// default output, and back on the chosen device when it returns.
+TEST_F(AudioInputTest, AnUnpluggedDeviceIsLeftForTheDefaultAndTakenBackWhenItReturns) {
+	const std::string studio = DeviceID("Studio Interface"), builtIn = DeviceID("Built-in Output");
+	ndinet::Sender sender("Unplugged");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio Interface");
+	ASSERT_TRUE(Connected(input));
+	ASSERT_TRUE(SendAudioUntilQueues(sender, 1));
+	EXPECT_EQ(QueueInfo(0).deviceUID, studio);
+	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 1), 1);
+
+	ASSERT_EQ(apple_standin_remove_device(studio.c_str()), 1);
+	ASSERT_TRUE(SendAudioUntilQueues(sender, 2)) << "the input kept the context of a device that went";
+	EXPECT_EQ(QueueInfo(1).deviceUID, builtIn);
+	ASSERT_TRUE(WaitUntil([] { return QueueInfo(0).disposed; }));
+	ASSERT_TRUE(WaitUntil([] { return apple_standin_pump(apple_standin_queue(1), 1) == 1; })) << "the default plays";
+
+	ASSERT_EQ(apple_standin_restore_device(studio.c_str()), 1);
+	ASSERT_TRUE(SendAudioUntilQueues(sender, 3)) << "the input stayed on the default";
+	EXPECT_EQ(QueueInfo(2).deviceUID, studio);
+	ASSERT_TRUE(WaitUntil([] { return QueueInfo(1).disposed; }));
+	ASSERT_TRUE(WaitUntil([] { return apple_standin_pump(apple_standin_queue(2), 1) == 1; }));
+	// Settled: more audio makes no more queues.
+	for (int i = 0; i < 3; ++i)
+		ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960));
+	EXPECT_EQ(apple_standin_queues_created(), 3);
+	for (int i = 0; i < 3; ++i)
+		EXPECT_EQ(QueueInfo(i).listenersAtDispose, 0) << "queue " << i;
+	input->Release();
+}
+
+// A device slow to open, start or close holds up neither the video nor the host's calls on the
+// input. Each call is held at its gate while the host's side goes on; the gate then opens.
+TEST_F(AudioInputTest, AStuckDeviceHoldsUpNeitherTheVideoNorTheHost) {
+	for (const char* stuck : {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose"}) {
+		SCOPED_TRACE(stuck);
+		apple_standin_clear_faults();
+		apple_standin_reset_queues();
+		apple_standin_reset_devices();
+		ndinet::Sender sender(std::string("Stuck ") + stuck);
+		NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Studio Interface");
+		ASSERT_TRUE(Connected(input));
+		const bool closing = std::string(stuck) == "AudioQueueDispose";
+		if (closing) {
+			// A playing context, then its device goes: the input lets go of the context.
+			ASSERT_TRUE(SendAudioUntilQueues(sender, 1));
+			apple_standin_close_gate(stuck);
+			ASSERT_EQ(apple_standin_remove_device(DeviceID("Studio Interface").c_str()), 1);
+		} else {
+			apple_standin_close_gate(stuck);
+		}
+		ASSERT_TRUE(WaitUntil([&] {
+			sender.Audio(48000, 2, 960);
+			return apple_standin_wait_at_gate(stuck, 1, 200);
+		}, 20000)) << "no call reached the gate";
+
+		// The host's side, on a thread of its own so that the test can give up on it.
+		RecordingClient client;
+		auto host = std::async(std::launch::async, [&] {
+			input->SetVolume(0.5f);
+			input->SetAudioOutputDeviceName("Built-in Output");
+			input->mClients.AddClient(&client.client);
+			bool shown = DeliverVideo(sender, input, 77);
+			input->Service();
+			input->mClients.RemoveClient(&client.client);
+			return shown;
+		});
+		const bool answered = host.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+		EXPECT_TRUE(answered) << "the host's calls waited for the device";
+		apple_standin_open_gate(stuck);
+		EXPECT_TRUE(host.get()) << "no video came while the device was stuck";
+		if (answered) {
+			ASSERT_EQ(client.frames.size(), 1u);
+			EXPECT_EQ(client.Tag(0), 77u);
+		}
+		client.ReleaseAll();
+		input->Release();
+		ASSERT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }));
+		NDIInput::JoinFinishedThreads();
+		EXPECT_EQ(apple_standin_queues_live(), 0);
+	}
 }
 #endif

@@ -19,6 +19,8 @@ protected:
 		ndi_standin_reset_call_counts();
 		ndi_standin_set_machine_name("TESTBOX");
 		ndi_standin_set_queue_limit(16);
+		ndi_standin_set_null_for_empty_list(false);
+		ndi_standin_set_padding(0, 0);
 	}
 	void TearDown() override {
 		EXPECT_EQ(ndi_standin_frames_outstanding(), 0) << "frames still lent";
@@ -30,6 +32,8 @@ protected:
 		ndi_standin_reset_faults();
 		ndi_standin_set_machine_name(nullptr);
 		ndi_standin_set_queue_limit(16);
+		ndi_standin_set_null_for_empty_list(false);
+		ndi_standin_set_padding(0, 0);
 	}
 
 	// Faults are expected from here on; TearDown still fails on any the test did not take.

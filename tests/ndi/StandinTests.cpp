@@ -43,11 +43,32 @@ TEST_F(Discovery, SendersAreListedAsMachineAndNameInOrderUntilWithdrawn) {
 	NDIlib_send_destroy(cam);
 	EXPECT_EQ(Names(finder), Strings{"OTHER (Bars)"});
 	NDIlib_send_destroy(bars);
-	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	count = 1234;
+	EXPECT_NE(NDIlib_find_get_current_sources(finder, &count), nullptr) << "an empty list is still an array";
 	EXPECT_EQ(count, 0u);
 	NDIlib_find_destroy(finder);
 	EXPECT_EQ(MakeSender(""), nullptr);
 	EXPECT_EQ(NDIlib_send_create(nullptr), nullptr);
+}
+
+TEST_F(Discovery, AnEmptyListMayBeAnsweredWithNullAsAnotherRuntimeDoes) {
+	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+	ndi_standin_set_null_for_empty_list(true);
+	uint32_t count = 1234;
+	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+	NDIlib_send_instance_t sender = MakeSender("Only");
+	EXPECT_EQ(Names(finder), Strings{"TESTBOX (Only)"}) << "a list with entries is an array either way";
+	NDIlib_send_destroy(sender);
+	count = 1234;
+	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+
+	ndi_standin_set_null_for_empty_list(false);
+	count = 1234;
+	EXPECT_NE(NDIlib_find_get_current_sources(finder, &count), nullptr);
+	EXPECT_EQ(count, 0u);
+	NDIlib_find_destroy(finder);
 }
 
 TEST_F(Discovery, WaitReportsEachChangeOnceAndListingCountsAsLooking) {
@@ -278,14 +299,21 @@ TEST_F(Delivery, FramesComeInOrderAndAFullQueueDropsTheOldestOfTheirKind) {
 	NDIlib_send_destroy(sender);
 }
 
-TEST_F(Delivery, LowestBandwidthHalvesTheSizeRoundingDown) {
-	NDIlib_send_instance_t sender = MakeSender("Half");
-	NDIlib_recv_instance_t high = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_highest);
-	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Half)", NDIlib_recv_bandwidth_lowest);
+TEST_F(Delivery, LowestBandwidthScalesWidePicturesTo640WideAndLeavesNarrowerOnesAsSent) {
+	NDIlib_send_instance_t sender = MakeSender("Low");
+	NDIlib_recv_instance_t high = MakeReceiver("TESTBOX (Low)", NDIlib_recv_bandwidth_highest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Low)", NDIlib_recv_bandwidth_lowest);
 	struct Size {
-		int x, y, halfX, halfY;
+		int x, y, lowX, lowY;
+	} sizes[] = {
+	    {1920, 1080, 640, 360}, {320, 180, 320, 180}, {640, 480, 640, 480}, {641, 100, 640, 100}, // 99.84
+	    {1000, 101, 640, 65}, // 64.64
+	    {1280, 1, 640, 1},    // 0.5, rounded up
+	    {6400, 4, 640, 1},    // 0.4, at least 1
+	    {1, 3, 1, 3},
 	};
-	for (Size s : {Size{101, 51, 50, 25}, Size{1, 3, 1, 1}, Size{640, 360, 320, 180}}) {
+	for (const Size& s : sizes) {
+		SCOPED_TRACE(std::to_string(s.x) + " x " + std::to_string(s.y));
 		SendVideo(sender, s.x, s.y, 0);
 		NDIlib_video_frame_v2_t v{};
 		ASSERT_EQ(NDIlib_recv_capture_v2(high, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
@@ -293,13 +321,43 @@ TEST_F(Delivery, LowestBandwidthHalvesTheSizeRoundingDown) {
 		EXPECT_EQ(v.yres, s.y);
 		NDIlib_recv_free_video_v2(high, &v);
 		ASSERT_EQ(NDIlib_recv_capture_v2(low, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
-		EXPECT_EQ(v.xres, s.halfX);
-		EXPECT_EQ(v.yres, s.halfY);
-		EXPECT_EQ(v.line_stride_in_bytes, s.halfX * 4);
+		EXPECT_EQ(v.xres, s.lowX);
+		EXPECT_EQ(v.yres, s.lowY);
+		EXPECT_EQ(v.line_stride_in_bytes, s.lowX * 4);
 		EXPECT_EQ(v.p_data[0], 10);
-		EXPECT_EQ(v.p_data[size_t(v.line_stride_in_bytes) * size_t(v.yres - 1) + 2], 30) << "last row, red";
+		EXPECT_EQ(v.p_data[size_t(v.line_stride_in_bytes) * size_t(v.yres - 1) + size_t(v.xres - 1) * 4 + 2], 30)
+		    << "last pixel, red";
 		NDIlib_recv_free_video_v2(low, &v);
 	}
+
+	// Scaled, not cut: a picture dark on the left and light on the right keeps both halves, and
+	// each pixel is the mean of those it covers (here 3 x 3 of them).
+	std::vector<uint8_t> pixels(size_t(1920) * 1080 * 4, 255);
+	for (int y = 0; y < 1080; ++y)
+		for (int x = 0; x < 1920; ++x)
+			memset(&pixels[(size_t(y) * 1920 + size_t(x)) * 4], x < 960 ? 30 : x < 963 ? (x == 960 ? 0 : 90) : 200, 3);
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = 1920;
+	frame.yres = 1080;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.frame_rate_N = 30;
+	frame.frame_rate_D = 1;
+	frame.p_data = pixels.data();
+	frame.line_stride_in_bytes = 1920 * 4;
+	NDIlib_send_send_video_v2(sender, &frame);
+	NDIlib_video_frame_v2_t v{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(high, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(high, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(low, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	ASSERT_EQ(v.xres, 640);
+	const uint8_t* middle = v.p_data + size_t(v.line_stride_in_bytes) * 180;
+	EXPECT_EQ(middle[0], 30) << "left edge";
+	EXPECT_EQ(middle[319 * 4], 30);
+	EXPECT_EQ(middle[320 * 4], 60) << "(0 + 90 + 90) / 3";
+	EXPECT_EQ(middle[321 * 4], 200);
+	EXPECT_EQ(middle[639 * 4], 200) << "right edge";
+	NDIlib_recv_free_video_v2(low, &v);
+
 	NDIlib_recv_destroy(high);
 	NDIlib_recv_destroy(low);
 	NDIlib_send_destroy(sender);
@@ -370,6 +428,37 @@ TEST_F(Delivery, PixelsSurviveEachFormat) {
 	NDIlib_send_destroy(sender);
 }
 
+// An opaque picture is delivered opaque: 0xFF in every fourth byte, as sent, scaled or injected.
+TEST_F(Delivery, BGRXAndRGBXCarryFFInEveryFourthByte) {
+	NDIlib_send_instance_t sender = MakeSender("Opaque");
+	NDIlib_recv_instance_t bgrx = MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_highest);
+	NDIlib_recv_instance_t low = MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_lowest);
+	NDIlib_recv_instance_t rgbx =
+	    MakeReceiver("TESTBOX (Opaque)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_RGBX_RGBA);
+	auto everyFourthByteIsFF = [](const NDIlib_video_frame_v2_t& v) {
+		for (int y = 0; y < v.yres; ++y)
+			for (int x = 0; x < v.xres; ++x)
+				if (v.p_data[size_t(v.line_stride_in_bytes) * size_t(y) + size_t(x) * 4 + 3] != 0xFF)
+					return false;
+		return true;
+	};
+	SendVideo(sender, 700, 6, 1, NDIlib_FourCC_video_type_BGRX, 10, 20, 30, 0); // X left at 0
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Opaque)", NDIlib_FourCC_video_type_BGRX, 33, 5), 3);
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Opaque)", NDIlib_FourCC_video_type_RGBX, 33, 5), 3);
+	for (NDIlib_recv_instance_t r : {bgrx, low, rgbx})
+		for (int i = 0; i < 3; ++i) {
+			NDIlib_video_frame_v2_t v{};
+			ASSERT_EQ(NDIlib_recv_capture_v2(r, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+			if (i == 0)
+				EXPECT_EQ(v.FourCC, r == rgbx ? NDIlib_FourCC_video_type_RGBX : NDIlib_FourCC_video_type_BGRX);
+			EXPECT_TRUE(everyFourthByteIsFF(v)) << "frame " << i << ", " << v.xres << " x " << v.yres;
+			NDIlib_recv_free_video_v2(r, &v);
+		}
+	for (NDIlib_recv_instance_t r : {bgrx, low, rgbx})
+		NDIlib_recv_destroy(r);
+	NDIlib_send_destroy(sender);
+}
+
 TEST_F(Delivery, AudioIsPlanarWithATightStrideAndBandwidthFiltersKinds) {
 	NDIlib_send_instance_t sender = MakeSender("Au");
 	NDIlib_recv_instance_t full = MakeReceiver("TESTBOX (Au)");
@@ -398,6 +487,92 @@ TEST_F(Delivery, AudioIsPlanarWithATightStrideAndBandwidthFiltersKinds) {
 
 	for (NDIlib_recv_instance_t r : {full, audioOnly, metaOnly})
 		NDIlib_recv_destroy(r);
+	NDIlib_send_destroy(sender);
+}
+
+// A real runtime may hand out lines and channels longer than their content; what is between is
+// junk, never zero, so that a reader that takes it for content shows.
+TEST_F(Delivery, PaddedStridesHoldThePictureAndTheSamplesWithJunkBetween) {
+	EXPECT_FALSE(ndi_standin_set_padding(-4, 0));
+	EXPECT_FALSE(ndi_standin_set_padding(0, 6)) << "not a whole number of samples";
+	EXPECT_FALSE(ndi_standin_set_padding(4097, 0));
+	ASSERT_TRUE(ndi_standin_set_padding(20, 64));
+	NDIlib_send_instance_t sender = MakeSender("Pad");
+	NDIlib_recv_instance_t bgrx = MakeReceiver("TESTBOX (Pad)");
+	NDIlib_recv_instance_t uyvy =
+	    MakeReceiver("TESTBOX (Pad)", NDIlib_recv_bandwidth_highest, NDIlib_recv_color_format_UYVY_BGRA);
+
+	const int w = 7, h = 3;
+	std::vector<uint8_t> pixels(size_t(w) * h * 4);
+	for (int y = 0; y < h; ++y)
+		for (int x = 0; x < w; ++x) {
+			uint8_t* p = &pixels[(size_t(y) * w + size_t(x)) * 4];
+			p[0] = uint8_t(x), p[1] = uint8_t(y), p[2] = uint8_t(10 * x + y), p[3] = 0;
+		}
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = w;
+	frame.yres = h;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.frame_rate_N = 30;
+	frame.frame_rate_D = 1;
+	frame.p_data = pixels.data();
+	frame.line_stride_in_bytes = w * 4;
+	NDIlib_send_send_video_v2(sender, &frame);
+	SendAudio(sender, 3, 100, 1);
+	ASSERT_EQ(ndi_standin_inject_video("TESTBOX (Pad)", NDIlib_FourCC_video_type_BGRA, 5, 2), 2);
+
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	ASSERT_EQ(v.line_stride_in_bytes, w * 4 + 20);
+	for (int y = 0; y < h; ++y) {
+		const uint8_t* row = v.p_data + size_t(v.line_stride_in_bytes) * size_t(y);
+		std::vector<uint8_t> sent(&pixels[size_t(y) * w * 4], &pixels[size_t(y + 1) * w * 4]);
+		for (int x = 0; x < w; ++x)
+			sent[size_t(x) * 4 + 3] = 0xFF;
+		EXPECT_EQ(std::vector<uint8_t>(row, row + w * 4), sent) << "row " << y;
+		EXPECT_EQ(std::vector<uint8_t>(row + w * 4, row + v.line_stride_in_bytes), std::vector<uint8_t>(20, 0xA5))
+		    << "padding of row " << y;
+	}
+	NDIlib_recv_free_video_v2(bgrx, &v);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(a.channel_stride_in_bytes, 100 * 4 + 64);
+	for (int c = 0; c < 3; ++c) {
+		const float* channel =
+		    reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(a.p_data) + size_t(a.channel_stride_in_bytes) * c);
+		EXPECT_FLOAT_EQ(channel[0], float(c));
+		EXPECT_FLOAT_EQ(channel[99], float(c) + 0.099f);
+		for (int i = 100; i < 100 + 16; ++i)
+			EXPECT_EQ(channel[i], 1.0e9f) << "channel " << c << ", padding sample " << i - 100;
+	}
+	NDIlib_recv_free_audio_v2(bgrx, &a);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_BGRA);
+	EXPECT_EQ(v.line_stride_in_bytes, 5 * 4 + 20) << "injected frames are padded too";
+	NDIlib_recv_free_video_v2(bgrx, &v);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(uyvy, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.FourCC, NDIlib_FourCC_video_type_UYVY);
+	EXPECT_EQ(v.line_stride_in_bytes, 4 * 4 + 20) << "7 pixels take 4 pairs";
+	EXPECT_EQ(v.p_data[v.line_stride_in_bytes - 1], 0xA5);
+	NDIlib_recv_free_video_v2(uyvy, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(uyvy, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(uyvy, &v);
+
+	ASSERT_TRUE(ndi_standin_set_padding(0, 0));
+	SendVideo(sender, w, h, 2);
+	SendAudio(sender, 3, 100, 3);
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_video);
+	EXPECT_EQ(v.line_stride_in_bytes, w * 4) << "tight again";
+	NDIlib_recv_free_video_v2(bgrx, &v);
+	ASSERT_EQ(NDIlib_recv_capture_v2(bgrx, &v, &a, nullptr, kPatience), NDIlib_frame_type_audio);
+	EXPECT_EQ(a.channel_stride_in_bytes, 100 * 4);
+	NDIlib_recv_free_audio_v2(bgrx, &a);
+
+	NDIlib_recv_destroy(bgrx);
+	NDIlib_recv_destroy(uyvy);
 	NDIlib_send_destroy(sender);
 }
 
@@ -433,6 +608,58 @@ TEST_F(Delivery, OfflineSourcesReachNobodyAndSwitchingSourceDropsTheQueue) {
 	NDIlib_recv_destroy(recv);
 	NDIlib_send_destroy(a);
 	NDIlib_send_destroy(b);
+}
+
+// The real runtime says nothing when a sender goes away: what it sent before is still captured,
+// then captures simply find nothing, however it went.
+TEST_F(Delivery, ASenderThatGoesAwayLeavesNoResultItsFramesJustStop) {
+	NDIlib_send_instance_t sender = MakeSender("Gone");
+	ASSERT_TRUE(ndi_standin_add_source("FAR (Gone)", nullptr));
+	NDIlib_recv_instance_t destroyed = MakeReceiver("TESTBOX (Gone)");
+	NDIlib_recv_instance_t offline = MakeReceiver("FAR (Gone)");
+	ndi_standin_pattern_settings_t settings;
+	ndi_standin_pattern_defaults(&settings);
+	settings.name = "Gone Pattern";
+	settings.xres = 160;
+	settings.yres = 16;
+	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
+	ASSERT_NE(pattern, nullptr);
+	NDIlib_recv_instance_t stopped = MakeReceiver("TESTBOX (Gone Pattern)");
+	NDIlib_video_frame_v2_t v{};
+	NDIlib_audio_frame_v2_t a{};
+	NDIlib_metadata_frame_t m{};
+	ASSERT_EQ(NDIlib_recv_capture_v2(stopped, &v, nullptr, nullptr, kPatience), NDIlib_frame_type_video);
+	NDIlib_recv_free_video_v2(stopped, &v);
+
+	SendVideo(sender, 8, 8, 1);
+	NDIlib_send_destroy(sender);
+	ASSERT_EQ(ndi_standin_set_source_online("FAR (Gone)", false), 1);
+	ndi_standin_pattern_stop(pattern);
+
+	ASSERT_EQ(NDIlib_recv_capture_v2(destroyed, &v, &a, &m, kPatience), NDIlib_frame_type_video) << "sent before";
+	EXPECT_EQ(v.timecode, 1);
+	NDIlib_recv_free_video_v2(destroyed, &v);
+	// The stopped pattern's last frames may still be queued: they are frames, nothing else.
+	for (;;) {
+		NDIlib_frame_type_e type = NDIlib_recv_capture_v2(stopped, &v, &a, &m, 0);
+		if (type == NDIlib_frame_type_video)
+			NDIlib_recv_free_video_v2(stopped, &v);
+		else if (type == NDIlib_frame_type_audio)
+			NDIlib_recv_free_audio_v2(stopped, &a);
+		else {
+			EXPECT_EQ(type, NDIlib_frame_type_none);
+			break;
+		}
+	}
+	for (NDIlib_recv_instance_t r : {destroyed, offline, stopped}) {
+		EXPECT_EQ(NDIlib_recv_capture_v2(r, &v, &a, &m, 50), NDIlib_frame_type_none);
+		ndi_standin_receiver_info_t info{};
+		ASSERT_TRUE(ndi_standin_receiver_info(r, &info));
+		EXPECT_FALSE(info.source_online);
+		EXPECT_EQ(info.queued, 0);
+		NDIlib_recv_destroy(r);
+	}
+	ndi_standin_remove_source("FAR (Gone)");
 }
 
 TEST_F(Delivery, ReceiverSettingsAreRecordedAsGiven) {
@@ -512,7 +739,7 @@ TEST_F(Delivery, ScriptedResultsAndForeignFourCCsComeInQueueOrder) {
 
 #if GTEST_HAS_DEATH_TEST && defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer the stand-in's memory rules show as soon as a caller breaks them.
-TEST_F(Delivery, ReadingFreedPixelsOrAStaleSourceArrayIsCaught) {
+TEST_F(Delivery, ReadingFreedPixelsAStaleSourceArrayOrPastItsCountIsCaught) {
 	NDIlib_send_instance_t sender = MakeSender("Stale");
 	NDIlib_recv_instance_t recv = MakeReceiver("TESTBOX (Stale)");
 	SendVideo(sender, 8, 8, 1);
@@ -533,9 +760,18 @@ TEST_F(Delivery, ReadingFreedPixelsOrAStaleSourceArrayIsCaught) {
 		    (void)name;
 	    },
 	    "heap-use-after-free");
+	NDIlib_send_destroy(sender);
+	const NDIlib_source_t* empty = NDIlib_find_get_current_sources(finder, &count);
+	ASSERT_EQ(count, 0u);
+	EXPECT_DEATH(
+	    {
+		    const char* volatile name = empty->p_ndi_name;
+		    (void)name;
+	    },
+	    "use-after-poison")
+	    << "an empty array has an address but no entry";
 	NDIlib_find_destroy(finder);
 	NDIlib_recv_destroy(recv);
-	NDIlib_send_destroy(sender);
 }
 #endif
 

@@ -45,6 +45,8 @@ protected:
 		ndi_standin_set_machine_name("TEST");
 		ndi_standin_reset_call_counts();
 		ndi_standin_reset_faults();
+		ndi_standin_set_null_for_empty_list(false);
+		ndi_standin_set_padding(0, 0);
 #ifndef _WIN32
 		// A home of the test's own: the version file goes to its Library/Preferences.
 		mHome = std::filesystem::temp_directory_path() / ("vidrane-home-" + std::to_string(getpid()));
@@ -65,8 +67,11 @@ protected:
 		EXPECT_EQ(ndi_standin_initialize_depth(), 0);
 		EXPECT_EQ(ndi_standin_fault_count(ndi_standin_fault_any), 0) << ndi_standin_last_fault();
 		EXPECT_EQ(host.liveTextures(), 0u);
+		ndi_standin_set_null_for_empty_list(false);
+		ndi_standin_set_padding(0, 0);
 #ifndef _WIN32
 		EXPECT_EQ(apple_standin_queues_live(), 0);
+		apple_standin_set_manual_pump(false);
 		std::error_code ec;
 		std::filesystem::remove_all(mHome, ec);
 #endif

@@ -2,6 +2,7 @@
 // video output without copies, audio, popups and value texts.
 #include "ActorFixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -157,6 +158,33 @@ TEST_F(ActorTest, FirstSourceQueryAlwaysSendsTheCount) {
 	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no source: 0 channels, sent once";
 }
 
+// The real runtime answers an empty list with an array and a count of 0; another may answer it
+// with null. Either way there are no sources: none counted, none offered.
+TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
+	for (bool nullArray : {false, true}) {
+		SCOPED_TRACE(nullArray ? "null for an empty list" : "an array for an empty list");
+		ndi_standin_set_null_for_empty_list(nullArray);
+		refhost::Actor* actor = ActiveActor("");
+		host.Tick();
+		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0}));
+		EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).text, "");
+		ndi_standin_add_source("ELSEWHERE (One)", nullptr);
+		host.AdvanceTime(1001);
+		host.Tick();
+		EXPECT_EQ(host.PopupMenu(actor, 1, kSource, 256).text, "ELSEWHERE (One)\r");
+		ndi_standin_remove_source("ELSEWHERE (One)");
+		host.AdvanceTime(1001);
+		host.Tick();
+		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0, 1, 0})) << "back to none";
+		auto popup = host.PopupMenu(actor, 1, kSource, 256);
+		EXPECT_EQ(popup.text, "");
+		EXPECT_TRUE(popup.terminated);
+		EXPECT_TRUE(TakeAssertions().empty());
+		host.Activate(actor, false);
+		host.DisposeActor(actor);
+	}
+}
+
 // The 32-bit time counter wraps: a poll due just across the top must still come, and a poll made
 // just below it must not make every message a poll.
 TEST_F(ActorTest, SourcesArePolledEvery1000UnitsAcrossTheCountersWrap) {
@@ -211,7 +239,12 @@ TEST_F(ActorTest, AudioDeviceOrSameBandwidthKeepTheInputOtherBandwidthReplacesIt
 	ndi_standin_recv_create_call_t call;
 	ASSERT_TRUE(ndi_standin_recv_create_call(1, &call));
 	EXPECT_EQ(call.bandwidth, NDIlib_recv_bandwidth_lowest);
-	EXPECT_EQ(ImagesOf(actor).back().width(), 32u) << "half size at the lowest bandwidth";
+	// What the new input shows comes at the lowest bandwidth: a wide picture 640 wide.
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(1, 1280, 32);
+		return !ImagesOf(actor).empty() && ImagesOf(actor).back().width() == 640u;
+	}));
+	EXPECT_EQ(ImagesOf(actor).back().height(), 16u);
 }
 
 TEST_F(ActorTest, ActorsOnOneSourceShareOneReceiverAndItsFrames) {
@@ -283,6 +316,94 @@ TEST_F(ActorTest, PatternFramesReachTheHostWithoutACopy) {
 	}
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(pattern);
+}
+
+// A real runtime may hand out lines longer than width x 4 and channels longer than samples x 4.
+// The host must be given the frame's own row length and the audio read at the frame's channel
+// stride: what the host shows and the device plays is what was sent, never the padding.
+TEST_F(ActorTest, PaddedFramesAreShownAndPlayedAsSent) {
+	const int kLinePadding = 48, kChannelPadding = 64;
+	ASSERT_TRUE(ndi_standin_set_padding(kLinePadding, kChannelPadding));
+#ifndef _WIN32
+	apple_standin_set_manual_pump(true); // the test plays the device's buffers itself
+#endif
+	Sender sender("Padded");
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, kDevice ? kDevice : "None");
+
+	// Every pixel differs from its neighbours, and the sender leaves X at 0.
+	const int w = 64, h = 16;
+	std::vector<uint32_t> picture(size_t(w) * h);
+	std::vector<uint8_t> expected(size_t(w) * h * 4);
+	for (int y = 0; y < h; ++y)
+		for (int x = 0; x < w; ++x) {
+			const uint8_t b = uint8_t(x), g = uint8_t(16 * y), r = uint8_t(3 * x + 7 * y);
+			picture[size_t(y) * w + size_t(x)] = uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16;
+			uint8_t* e = &expected[(size_t(y) * w + size_t(x)) * 4];
+			e[0] = b, e[1] = g, e[2] = r, e[3] = 0xFF;
+		}
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.VideoPixels(picture, w, h);
+		return !ImagesOf(actor).empty();
+	}));
+	const refhost::ImageUpdate shown = ImagesOf(actor).back();
+	EXPECT_EQ(shown.width(), uint32_t(w));
+	EXPECT_EQ(shown.height(), uint32_t(h));
+	EXPECT_EQ(shown.rowBytes(), uint32_t(w * 4 + kLinePadding)) << "the frame's own stride";
+	refhost::Texture texture;
+	ASSERT_TRUE(host.textureOf(shown.handleOut, &texture));
+	EXPECT_TRUE(texture.pixels == expected) << "the host's copy differs from the picture sent";
+
+#ifndef _WIN32
+	// The input opens its device on a thread of its own and drops audio until then: warm-up
+	// blocks go until one is heard, then the block compared is sent. Each is waited for until the
+	// input has given it back, and the queue's two buffers are filled a round ahead.
+	const int kSamples = 480;
+	auto played = [] {
+		AppleStandinQueueInfo info{};
+		if (!apple_standin_queue_info(apple_standin_queues_created() - 1, &info))
+			return std::vector<float>();
+		std::vector<float> all(apple_standin_played(info.deviceUID, nullptr, 0));
+		all.resize(apple_standin_played(info.deviceUID, all.data(), all.size()));
+		return all;
+	};
+	auto playRound = [] {
+		AudioQueueRef queue = apple_standin_queue(apple_standin_queues_created() - 1);
+		if (queue)
+			apple_standin_pump(queue, 3);
+	};
+	auto sendAndWait = [&](float base) {
+		const int64_t freed = ndinet::AudioFreedTotal();
+		sender.Audio(48000, 2, kSamples, base);
+		return ServiceUntil([&] { return ndinet::AudioFreedTotal() > freed; });
+	};
+	bool heard = false;
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+	while (!heard && std::chrono::steady_clock::now() < deadline) {
+		ASSERT_TRUE(sendAndWait(0.25f));
+		playRound();
+		const std::vector<float> all = played();
+		heard = std::find(all.begin(), all.end(), 0.25f) != all.end();
+	}
+	ASSERT_TRUE(heard) << "the device never played the warm-up blocks";
+
+	ASSERT_TRUE(sendAndWait(0.5f));
+	playRound();
+	std::vector<float> sent; // interleaved, as the device plays it
+	for (int n = 0; n < kSamples; ++n)
+		for (int c = 0; c < 2; ++c)
+			sent.push_back(0.5f + float(c) + float(n) / 100000.0f); // what Sender::Audio sends
+	const std::vector<float> all = played();
+	auto at = std::find(all.begin(), all.end(), sent[0]); // no other block holds 0.5
+	ASSERT_TRUE(at != all.end()) << "the block was never played";
+	ASSERT_GE(all.end() - at, std::ptrdiff_t(sent.size()));
+	auto differ = std::mismatch(sent.begin(), sent.end(), at);
+	const size_t i = size_t(differ.first - sent.begin());
+	EXPECT_TRUE(differ.first == sent.end()) << "sample " << i / 2 << " of channel " << i % 2 << " was sent as "
+	                                        << *differ.first << " and played as " << *differ.second;
+	const size_t junk = size_t(std::count(at, at + std::ptrdiff_t(sent.size()), 1.0e9f));
+	EXPECT_EQ(junk, 0u) << "samples of the padding were played";
+#endif
+	host.Activate(actor, false);
 }
 
 #ifndef _WIN32
@@ -384,6 +505,40 @@ TEST_F(ActorTest, LongSourceAndDeviceNamesAreCutTo511Bytes) {
 	})) << "the cut device name is found";
 	host.Activate(actor, false);
 	apple_standin_reset_devices();
+}
+
+// A device that takes seconds to open (a Bluetooth set waking up) holds up neither the host's
+// loop nor the picture: frames keep being shown while the open is held, and the sound comes once
+// it is done.
+TEST_F(ActorTest, AnAudioDeviceSlowToOpenHoldsUpNeitherTheHostNorThePicture) {
+	const std::string builtIn = DeviceUID(0);
+	Sender sender("Slow");
+	struct OpenAtTheEnd {
+		~OpenAtTheEnd() { apple_standin_open_gate("AudioQueueNewOutput"); } // a failed check must not leave it stuck
+	} openAtTheEnd;
+	apple_standin_close_gate("AudioQueueNewOutput");
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, "Built-in Output");
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Audio(48000, 2, 480, 0.25f);
+		return apple_standin_wait_at_gate("AudioQueueNewOutput", 1, 1);
+	})) << "the device is being opened";
+	const auto heldSince = std::chrono::steady_clock::now();
+	uint32_t tag = 1;
+	const size_t before = ImagesOf(actor).size();
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(tag++);
+		sender.Audio(48000, 2, 480, 0.25f);
+		return ImagesOf(actor).size() >= before + 30 && std::chrono::steady_clock::now() - heldSince > std::chrono::seconds(2);
+	})) << "the picture stopped while the device was opening";
+	EXPECT_TRUE(apple_standin_wait_at_gate("AudioQueueNewOutput", 1, 0)) << "all of it while the open was held";
+	EXPECT_EQ(LiveQueueOn(builtIn), -1);
+
+	apple_standin_open_gate("AudioQueueNewOutput");
+	EXPECT_TRUE(ServiceUntil([&] {
+		sender.Audio(48000, 2, 480, 0.25f);
+		return SoundOn(builtIn);
+	})) << "heard once the device is open";
+	host.Activate(actor, false);
 }
 
 TEST_F(ActorTest, NonePlaysNothing) {

@@ -61,6 +61,21 @@ void Sender::Video(uint32_t tag, int xres, int yres) {
 	NDIlib_send_send_video_v2(mSender, &frame);
 }
 
+void Sender::VideoPixels(const std::vector<uint32_t>& pixels, int xres, int yres) {
+	if (pixels.size() < size_t(xres) * size_t(yres))
+		return;
+	NDIlib_video_frame_v2_t frame{};
+	frame.xres = xres;
+	frame.yres = yres;
+	frame.FourCC = NDIlib_FourCC_video_type_BGRX;
+	frame.frame_rate_N = 30;
+	frame.frame_rate_D = 1;
+	frame.frame_format_type = NDIlib_frame_format_type_progressive;
+	frame.p_data = reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(pixels.data()));
+	frame.line_stride_in_bytes = xres * 4;
+	NDIlib_send_send_video_v2(mSender, &frame);
+}
+
 void Sender::Audio(int sampleRate, int channels, int samples, float base) {
 	std::vector<float> planar(size_t(channels) * size_t(samples));
 	for (int c = 0; c < channels; ++c)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ndinet {
 
@@ -24,6 +25,8 @@ public:
 	Sender& operator=(const Sender&) = delete;
 
 	void Video(uint32_t tag, int xres = 64, int yres = 16);
+	// A BGRX frame of the pixels given (xres x yres, row after row, B in each one's low byte).
+	void VideoPixels(const std::vector<uint32_t>& pixels, int xres, int yres);
 	void Audio(int sampleRate, int channels, int samples, float base = 0.0f);
 	const std::string& fullName() const { return mFullName; }
 

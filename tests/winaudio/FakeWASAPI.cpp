@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace fakewasapi {
 
@@ -76,14 +77,21 @@ protected:
 
 class FakeAudioClient;
 
+// Calls on the clients of an endpoint that went away fail; the lock is held by the caller.
+bool IsGone(FakeSystem* system, const std::wstring& id) {
+	const Endpoint* endpoint = system->Find(id);
+	return !endpoint || !endpoint->mPresent;
+}
+
 class FakeRenderClient : public FakeUnknown<IAudioRenderClient> {
 public:
-	FakeRenderClient(FakeSystem* system, FakeAudioClient* client) : FakeUnknown(system, "RenderClient"), mClient(client) {}
+	FakeRenderClient(FakeSystem* system, FakeAudioClient* client, const std::wstring& id)
+	    : FakeUnknown(system, "RenderClient"), mClient(client), mID(id) {}
 
 	HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 frames, BYTE** data) override {
 		Guard guard(mSystem->mLock);
 		*data = nullptr;
-		if (mSystem->mStreamOwner != static_cast<void*>(mClient))
+		if (mSystem->mStreamOwner != static_cast<void*>(mClient) || IsGone(mSystem, mID))
 			return AUDCLNT_E_DEVICE_INVALIDATED;
 		if (mSystem->mLent)
 			return AUDCLNT_E_OUT_OF_ORDER;
@@ -96,7 +104,7 @@ public:
 	}
 	HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames, DWORD flags) override {
 		Guard guard(mSystem->mLock);
-		if (mSystem->mStreamOwner != static_cast<void*>(mClient))
+		if (mSystem->mStreamOwner != static_cast<void*>(mClient) || IsGone(mSystem, mID))
 			return AUDCLNT_E_DEVICE_INVALIDATED;
 		if (frames > mSystem->mLent)
 			return AUDCLNT_E_INVALID_SIZE;
@@ -116,6 +124,7 @@ public:
 
 private:
 	FakeAudioClient* mClient;
+	std::wstring mID;
 };
 
 class FakeAudioClient : public FakeUnknown<IAudioClient> {
@@ -125,12 +134,24 @@ public:
 		Guard guard(mSystem->mLock);
 		if (mSystem->mStreamOwner == this) {
 			mSystem->mStreamOwner = nullptr;
+			mSystem->mStreamStarted = false;
 			mSystem->mEvent = nullptr;
 		}
 	}
 
+	// Closing a device can take long: the last release waits at the endpoint's gate.
+	ULONG STDMETHODCALLTYPE Release() override {
+		const ULONG count = --mRefCount;
+		if (count == 0) {
+			mSystem->PassGate(mID, kClientReleaseCall);
+			delete this;
+		}
+		return count;
+	}
+
 	HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration, REFERENCE_TIME periodicity,
 	                                     const WAVEFORMATEX* format, LPCGUID) override {
+		mSystem->PassGate(mID, kInitializeCall);
 		Guard guard(mSystem->mLock);
 		mSystem->Record("Initialize " + Describe(format) + " " + std::to_string(duration));
 		Endpoint* endpoint = mSystem->Find(mID);
@@ -144,6 +165,8 @@ public:
 			return AUDCLNT_E_UNSUPPORTED_FORMAT;
 		mInitialized = true;
 		mSystem->mStreamOwner = this;
+		mSystem->mStreamEndpoint = mID;
+		mSystem->mStreamStarted = false;
 		mSystem->mStreamFormat = MakeFormat(false, 16, false, 1, 1);
 		memcpy(&mSystem->mStreamFormat, format, IsExtensible(format) ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
 		mSystem->mBufferFrames = static_cast<UINT32>(llround(duration * 1e-7 * format->nSamplesPerSec));
@@ -156,7 +179,9 @@ public:
 	HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
 		Guard guard(mSystem->mLock);
 		Endpoint* endpoint = mSystem->Find(mID);
-		if (endpoint && FAILED(endpoint->mGetBufferSize))
+		if (IsGone(mSystem, mID))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (FAILED(endpoint->mGetBufferSize))
 			return endpoint->mGetBufferSize;
 		if (mSystem->mStreamOwner != this)
 			return AUDCLNT_E_NOT_INITIALIZED;
@@ -168,6 +193,10 @@ public:
 		Guard guard(mSystem->mLock);
 		if (mSystem->mStreamOwner != this)
 			return AUDCLNT_E_NOT_INITIALIZED;
+		if (IsGone(mSystem, mID)) {
+			mSystem->Record("GetCurrentPadding failed");
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		}
 		if (FAILED(mSystem->mPaddingResult)) {
 			mSystem->Record("GetCurrentPadding failed");
 			return mSystem->mPaddingResult;
@@ -182,7 +211,9 @@ public:
 		if (closest)
 			*closest = nullptr;
 		Endpoint* endpoint = mSystem->Find(mID);
-		if (!endpoint || mode != AUDCLNT_SHAREMODE_SHARED || !closest)
+		if (IsGone(mSystem, mID))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (mode != AUDCLNT_SHAREMODE_SHARED || !closest)
 			return E_INVALIDARG;
 		if (!endpoint->mSupports)
 			return SameFormat(format, &endpoint->mMix.Format) ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -196,7 +227,7 @@ public:
 		Guard guard(mSystem->mLock);
 		*format = nullptr;
 		Endpoint* endpoint = mSystem->Find(mID);
-		if (!endpoint)
+		if (IsGone(mSystem, mID))
 			return AUDCLNT_E_DEVICE_INVALIDATED;
 		if (FAILED(endpoint->mGetMixFormat))
 			return endpoint->mGetMixFormat;
@@ -214,18 +245,26 @@ public:
 		Guard guard(mSystem->mLock);
 		mSystem->Record("Start");
 		Endpoint* endpoint = mSystem->Find(mID);
-		return endpoint ? endpoint->mStart : AUDCLNT_E_DEVICE_INVALIDATED;
+		if (IsGone(mSystem, mID))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (SUCCEEDED(endpoint->mStart) && mSystem->mStreamOwner == this)
+			mSystem->mStreamStarted = true;
+		return endpoint->mStart;
 	}
 	HRESULT STDMETHODCALLTYPE Stop() override {
 		Guard guard(mSystem->mLock);
 		mSystem->Record("Stop");
-		return S_OK;
+		if (mSystem->mStreamOwner == this)
+			mSystem->mStreamStarted = false;
+		return IsGone(mSystem, mID) ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
 	}
 	HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
 	HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
 		Guard guard(mSystem->mLock);
 		Endpoint* endpoint = mSystem->Find(mID);
-		if (endpoint && FAILED(endpoint->mSetEventHandle))
+		if (IsGone(mSystem, mID))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (FAILED(endpoint->mSetEventHandle))
 			return endpoint->mSetEventHandle;
 		if (mSystem->mStreamOwner != this)
 			return AUDCLNT_E_NOT_INITIALIZED;
@@ -236,11 +275,13 @@ public:
 		Guard guard(mSystem->mLock);
 		*service = nullptr;
 		Endpoint* endpoint = mSystem->Find(mID);
-		if (endpoint && FAILED(endpoint->mGetService))
+		if (IsGone(mSystem, mID))
+			return AUDCLNT_E_DEVICE_INVALIDATED;
+		if (FAILED(endpoint->mGetService))
 			return endpoint->mGetService;
 		if (!IsEqualIID(iid, __uuidof(IAudioRenderClient)))
 			return E_NOINTERFACE;
-		*service = static_cast<IAudioRenderClient*>(new FakeRenderClient(mSystem, this));
+		*service = static_cast<IAudioRenderClient*>(new FakeRenderClient(mSystem, this, mID));
 		return S_OK;
 	}
 
@@ -348,24 +389,22 @@ public:
 		Guard guard(mSystem->mLock);
 		mSystem->Record("Register");
 		client->AddRef();
-		mClients.push_back(client);
+		mSystem->mClients.push_back(client);
 		return S_OK;
 	}
 	HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
 		Guard guard(mSystem->mLock);
 		mSystem->Record("Unregister");
-		for (size_t i = 0; i < mClients.size(); ++i) {
-			if (mClients[i] == client) {
-				mClients.erase(mClients.begin() + i);
+		std::vector<IMMNotificationClient*>& clients = mSystem->mClients;
+		for (size_t i = 0; i < clients.size(); ++i) {
+			if (clients[i] == client) {
+				clients.erase(clients.begin() + i);
 				client->Release();
 				return S_OK;
 			}
 		}
 		return E_INVALIDARG;
 	}
-
-private:
-	std::vector<IMMNotificationClient*> mClients;
 };
 
 HRESULT CreateFakeEnumerator(IMMDeviceEnumerator** enumerator) {
@@ -511,9 +550,23 @@ int ComCalls::Uninitializations(uint64_t thread) {
 FakeSystem::FakeSystem() : mSavedPlatform(CWASAPIAudioContext::sPlatform) {
 	sCurrent = this;
 	CWASAPIAudioContext::sPlatform.CreateEnumerator = CreateFakeEnumerator;
+	mClock = std::thread(&FakeSystem::RunClock, this);
 }
 
 FakeSystem::~FakeSystem() {
+	{
+		Guard guard(mLock);
+		mClockQuit = true;
+		mClockWake.notify_all();
+	}
+	mClock.join();
+	{
+		Guard guard(mLock);
+		EXPECT_TRUE(mClients.empty()) << mClients.size() << " notification clients still registered";
+		for (IMMNotificationClient* client : mClients)
+			client->Release();
+		mClients.clear();
+	}
 	const std::string unpaired = mCom.Unpaired();
 	EXPECT_TRUE(unpaired.empty()) << "COM initialisation did not pair up on every thread (this one is "
 	                              << ComCalls::ThisThread() << "):\n" << unpaired;
@@ -549,25 +602,141 @@ Endpoint* FakeSystem::Find(const std::wstring& id) {
 	return nullptr;
 }
 
+// The event is signalled under the lock: the client that owns it cannot go meanwhile.
 void FakeSystem::Play(UINT32 frames) {
-	HANDLE event;
-	{
-		Guard guard(mLock);
-		mPadding -= frames < mPadding ? frames : mPadding;
-		event = mEvent;
-	}
-	if (event)
-		SetEvent(event);
+	Guard guard(mLock);
+	mPadding -= frames < mPadding ? frames : mPadding;
+	if (mEvent)
+		SetEvent(mEvent);
 }
 
 void FakeSystem::SignalEvent() {
-	HANDLE event;
+	Guard guard(mLock);
+	if (mEvent)
+		SetEvent(mEvent);
+}
+
+// The device's period: a running stream on a present, signalling endpoint is woken every 10 ms
+// whether or not it played anything.
+void FakeSystem::RunClock() {
+	std::unique_lock<std::recursive_mutex> lock(mLock);
+	while (!mClockWake.wait_for(lock, std::chrono::milliseconds(10), [&] { return mClockQuit; })) {
+		const Endpoint* endpoint = Find(mStreamEndpoint);
+		if (mStreamStarted && mEvent && endpoint && endpoint->mPresent && endpoint->mSignals)
+			SetEvent(mEvent);
+	}
+}
+
+Gate* FakeSystem::GateOf(const std::wstring& id, GatedCall call) {
+	Endpoint* endpoint = Find(id);
+	if (!endpoint)
+		return nullptr;
+	return call == kInitializeCall ? &endpoint->mInitializeGate : &endpoint->mReleaseGate;
+}
+
+void FakeSystem::PassGate(const std::wstring& id, GatedCall call) {
+	std::unique_lock<std::recursive_mutex> lock(mLock);
+	Gate* gate = GateOf(id, call);
+	if (!gate)
+		return;
+	if (gate->mDelay.count() > 0)
+		mChanged.wait_for(lock, gate->mDelay, [] { return false; });
+	++gate->mWaiting;
+	mChanged.notify_all();
+	mChanged.wait(lock, [&] { return !gate->mHeld; });
+	--gate->mWaiting;
+}
+
+void FakeSystem::Hold(const std::wstring& id, GatedCall call) {
+	Guard guard(mLock);
+	if (Gate* gate = GateOf(id, call))
+		gate->mHeld = true;
+}
+
+void FakeSystem::Open(const std::wstring& id, GatedCall call) {
+	Guard guard(mLock);
+	if (Gate* gate = GateOf(id, call))
+		gate->mHeld = false;
+	mChanged.notify_all();
+}
+
+void FakeSystem::OpenEveryGate() {
+	Guard guard(mLock);
+	for (Endpoint& endpoint : mEndpoints) {
+		endpoint.mInitializeGate.mHeld = false;
+		endpoint.mReleaseGate.mHeld = false;
+	}
+	mChanged.notify_all();
+}
+
+void FakeSystem::Delay(const std::wstring& id, GatedCall call, std::chrono::milliseconds delay) {
+	Guard guard(mLock);
+	if (Gate* gate = GateOf(id, call))
+		gate->mDelay = delay;
+}
+
+bool FakeSystem::WaitHeld(const std::wstring& id, GatedCall call, std::chrono::milliseconds timeout) {
+	return WaitUntil([&] {
+		Gate* gate = GateOf(id, call);
+		return gate && gate->mWaiting > 0;
+	}, timeout);
+}
+
+// The callbacks run on a thread of their own, without the system's lock, each client held by a
+// reference for the call. A callback that does not return leaves its thread behind.
+bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call) {
+	std::vector<IMMNotificationClient*> clients;
 	{
 		Guard guard(mLock);
-		event = mEvent;
+		clients = mClients;
+		for (IMMNotificationClient* client : clients)
+			client->AddRef();
+		Record("notify " + entry);
 	}
-	if (event)
-		SetEvent(event);
+	struct Done {
+		std::mutex mLock;
+		std::condition_variable mChanged;
+		bool mReturned = false;
+	};
+	std::shared_ptr<Done> done = std::make_shared<Done>();
+	std::thread([this, clients, call, done] {
+		for (IMMNotificationClient* client : clients) {
+			call(client);
+			client->Release();
+		}
+		Record("notified");
+		std::lock_guard<std::mutex> guard(done->mLock);
+		done->mReturned = true;
+		done->mChanged.notify_all();
+	}).detach();
+	std::unique_lock<std::mutex> lock(done->mLock);
+	return done->mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return done->mReturned; });
+}
+
+bool FakeSystem::NotifyStateChanged(const std::wstring& id, DWORD state) {
+	return Notify("state " + Narrow(id.c_str()) + " " + std::to_string(state),
+	              [id, state](IMMNotificationClient* client) { client->OnDeviceStateChanged(id.c_str(), state); });
+}
+
+bool FakeSystem::NotifyAdded(const std::wstring& id) {
+	return Notify("added " + Narrow(id.c_str()), [id](IMMNotificationClient* client) { client->OnDeviceAdded(id.c_str()); });
+}
+
+bool FakeSystem::NotifyRemoved(const std::wstring& id) {
+	return Notify("removed " + Narrow(id.c_str()),
+	              [id](IMMNotificationClient* client) { client->OnDeviceRemoved(id.c_str()); });
+}
+
+bool FakeSystem::NotifyDefaultChanged(EDataFlow flow, ERole role, const std::wstring& id) {
+	return Notify("default " + std::to_string(flow) + " " + std::to_string(role) + " " + Narrow(id.c_str()),
+	              [flow, role, id](IMMNotificationClient* client) {
+		              client->OnDefaultDeviceChanged(flow, role, id.empty() ? nullptr : id.c_str());
+	              });
+}
+
+size_t FakeSystem::RegisteredClients() {
+	Guard guard(mLock);
+	return mClients.size();
 }
 
 void FakeSystem::FailPadding(HRESULT hr) {

@@ -1,6 +1,9 @@
 // Scripted MMDevice and WASAPI objects for the output context's tests: endpoints with chosen mix
 // formats, format answers and failures, and a device buffer that the test plays out by hand.
-// While a FakeSystem lives, every context gets its enumerator from it.
+// As with real devices, a started stream signals its buffer event every period, calls on an
+// endpoint that went away fail with AUDCLNT_E_DEVICE_INVALIDATED, opening and closing a device
+// can take long (held or delayed by the test), and endpoint notifications arrive on a thread of
+// the system's. While a FakeSystem lives, every context gets its enumerator from it.
 #ifndef FAKE_WASAPI_H
 #define FAKE_WASAPI_H
 
@@ -15,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fakewasapi {
@@ -25,11 +29,30 @@ bool SameFormat(const WAVEFORMATEX* a, const WAVEFORMATEX* b);
 // "EXT FLOAT 2x32 48000" / "STD PCM 2x16 44100": what the log records of a format.
 std::string Describe(const WAVEFORMATEX* format);
 
+// A call that a test can hold until it opens the gate, or delay by a set time.
+struct Gate {
+	bool mHeld = false;
+	std::chrono::milliseconds mDelay{0};
+	int mWaiting = 0; // calls waiting at the gate now
+};
+
+enum GatedCall {
+	kInitializeCall,    // IAudioClient::Initialize
+	kClientReleaseCall, // the audio client's last Release, before it is destroyed
+};
+
 struct Endpoint {
 	std::wstring mID;
 	std::wstring mName;
 	WAVEFORMATEXTENSIBLE mMix;
-	bool mPresent = true; // found by GetDevice (and as the default)
+	// Found by GetDevice (and as the default). When it goes, calls on its clients fail with
+	// AUDCLNT_E_DEVICE_INVALIDATED and its stream signals no more events.
+	bool mPresent = true;
+	// A started stream on it signals its buffer event every 10 ms; false: a device that stalls,
+	// its calls still succeeding.
+	bool mSignals = true;
+	Gate mInitializeGate;
+	Gate mReleaseGate;
 	HRESULT mActivate = S_OK;
 	HRESULT mGetMixFormat = S_OK;
 	HRESULT mGetBufferSize = S_OK;
@@ -103,9 +126,27 @@ public:
 
 	// The stream: the endpoint's device plays `frames` (less when fewer are queued) and signals
 	// the buffer event; FailPadding makes GetCurrentPadding fail from now on (S_OK: not).
+	// Besides, the device signals its event every period while the stream runs, playing nothing.
 	void Play(UINT32 frames);
 	void SignalEvent();
 	void FailPadding(HRESULT hr);
+
+	// Slow devices: calls of one endpoint wait at its gate until Open, or for the delay set.
+	void Hold(const std::wstring& id, GatedCall call);
+	void Open(const std::wstring& id, GatedCall call);
+	void Delay(const std::wstring& id, GatedCall call, std::chrono::milliseconds delay);
+	void OpenEveryGate();
+	// Until a call waits at the gate (generously).
+	bool WaitHeld(const std::wstring& id, GatedCall call, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+	// Endpoint notifications, delivered to every registered client on a thread of the system's,
+	// as the system does. True when every callback returned within the time-out; they are
+	// logged ("notify ..." before, "notified" after).
+	bool NotifyStateChanged(const std::wstring& id, DWORD state);
+	bool NotifyAdded(const std::wstring& id);
+	bool NotifyRemoved(const std::wstring& id);
+	bool NotifyDefaultChanged(EDataFlow flow, ERole role, const std::wstring& id);
+	size_t RegisteredClients();
 
 	// Waits (generously) until `done` holds, checked under the lock after every change.
 	bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -121,6 +162,7 @@ public:
 	int LiveObjects();                   // fake COM objects not yet destroyed
 
 	// Used by the fake objects; the lock is held by the caller.
+	void PassGate(const std::wstring& id, GatedCall call); // called without the lock
 	std::recursive_mutex mLock;
 	std::condition_variable_any mChanged;
 	void Record(const std::string& entry); // also notifies
@@ -129,8 +171,11 @@ public:
 	HRESULT mEnumeratorResult = S_OK;
 	HRESULT mPaddingResult = S_OK;
 	int mLive = 0;
+	std::vector<IMMNotificationClient*> mClients; // registered, one reference each
 	// The stream of the last client that initialised.
 	void* mStreamOwner = nullptr;
+	std::wstring mStreamEndpoint;
+	bool mStreamStarted = false;
 	WAVEFORMATEXTENSIBLE mStreamFormat = {};
 	UINT32 mBufferFrames = 0;
 	UINT32 mPadding = 0;
@@ -144,8 +189,15 @@ public:
 	static FakeSystem* sCurrent;
 
 private:
+	bool Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call);
+	void RunClock();
+	Gate* GateOf(const std::wstring& id, GatedCall call);
+
 	WASAPIPlatform mSavedPlatform;
 	ComCalls mCom;
+	bool mClockQuit = false;
+	std::condition_variable_any mClockWake;
+	std::thread mClock;
 };
 
 // What a device buffer holds before the context writes it: a fill that leaves bytes unwritten

@@ -378,12 +378,13 @@ TEST(WASAPIRender, AStoppedContextHandsBackSilenceAndKeepsItsThread) {
 	EXPECT_TRUE(std::all_of(played.begin() + before, played.end(), [](uint8_t b) { return b == 0; }));
 }
 
+// Mono is the exception: it sounds on both front channels.
 TEST(WASAPIRender, QueueChannelsGoToTheFirstDeviceChannelsAndNothingBeyondTheBuffer) {
 	struct Case {
 		int mQueueChannels;
 		int mDeviceChannels;
 	};
-	for (const Case& c : {Case{2, 6}, Case{6, 2}, Case{1, 2}}) {
+	for (const Case& c : {Case{2, 6}, Case{6, 2}, Case{1, 2}, Case{1, 6}}) {
 		SCOPED_TRACE(c.mQueueChannels);
 		FakeSystem system;
 		system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, c.mDeviceChannels, 48000));
@@ -398,7 +399,8 @@ TEST(WASAPIRender, QueueChannelsGoToTheFirstDeviceChannelsAndNothingBeyondTheBuf
 		ASSERT_EQ(4800u * c.mDeviceChannels, played.size()); // and the fake refuses bytes beyond the buffer
 		for (int f = 0; f < 4800; ++f)
 			for (int ch = 0; ch < c.mDeviceChannels; ++ch) {
-				const float expected = ch < c.mQueueChannels ? samples[f * c.mQueueChannels + ch] : 0.0f;
+				const int from = c.mQueueChannels == 1 && ch < 2 ? 0 : ch;
+				const float expected = from < c.mQueueChannels ? samples[f * c.mQueueChannels + from] : 0.0f;
 				ASSERT_EQ(expected, played[f * c.mDeviceChannels + ch]) << "frame " << f << " channel " << ch;
 			}
 	}
@@ -514,7 +516,7 @@ HANDLE MakeWatchedThread(LPTHREAD_START_ROUTINE proc, void* state) {
 }
 } // namespace
 
-TEST(WASAPIReinit, AFailingRenderCallReopensAfterTheNextEventAndRetriesEverySecond) {
+TEST(WASAPIReinit, AFailingRenderCallReopensAndRetriesEverySecond) {
 	FakeSystem system;
 	gThreadsMade = 0;
 	CWASAPIAudioContext::sPlatform.CreateRenderThread = MakeWatchedThread;
@@ -532,23 +534,16 @@ TEST(WASAPIReinit, AFailingRenderCallReopensAfterTheNextEventAndRetriesEverySeco
 		s.mPaddingResult = AUDCLNT_E_DEVICE_INVALIDATED;
 	});
 	system.SignalEvent();
-	ASSERT_TRUE(system.WaitUntil([&] { return system.CountLog("GetCurrentPadding failed") == 1; }));
-	system.Record("test: event");
-	system.SignalEvent();
 	ASSERT_TRUE(system.WaitUntil([&] { return system.CountLog("GetDefaultAudioEndpoint") >= 4; }, std::chrono::seconds(20)));
 	{
 		const auto log = system.TimedLog();
-		size_t failure = 0, event = 0;
+		size_t failure = 0;
 		std::vector<std::chrono::steady_clock::time_point> attempts;
 		for (size_t i = 0; i < log.size(); ++i) {
-			if (log[i].first == "GetCurrentPadding failed")
+			if (!failure && log[i].first == "GetCurrentPadding failed")
 				failure = i;
-			if (log[i].first == "test: event")
-				event = i;
-			if (failure && log[i].first == "GetDevice " + kDeskUTF8) {
-				EXPECT_GT(i, event); // no re-opening before the event
+			if (failure && log[i].first == "GetDevice " + kDeskUTF8)
 				attempts.push_back(log[i].second);
-			}
 		}
 		ASSERT_GE(attempts.size(), 3u);
 		for (size_t i = 1; i < attempts.size(); ++i) {

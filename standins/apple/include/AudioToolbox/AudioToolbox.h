@@ -1,5 +1,5 @@
 // AudioToolbox as the plug-in's macOS code uses it: an output AudioQueue calling back on its own
-// thread. The framework's own names, layouts and values; implemented on Linux by the Apple
+// thread, and listeners of its properties. The framework's own names, layouts and values; implemented on Linux by the Apple
 // stand-in library.
 #ifndef APPLE_STANDIN_AUDIOTOOLBOX_H
 #define APPLE_STANDIN_AUDIOTOOLBOX_H
@@ -29,8 +29,10 @@ static_assert(offsetof(AudioQueueBuffer, mPacketDescriptions) == 40, "AudioQueue
 static_assert(offsetof(AudioQueueBuffer, mPacketDescriptionCount) == 48, "AudioQueueBuffer layout");
 
 typedef void (*AudioQueueOutputCallback)(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef inBuffer);
+typedef void (*AudioQueuePropertyListenerProc)(void* inUserData, AudioQueueRef inAQ, AudioQueuePropertyID inID);
 
 enum : AudioQueuePropertyID {
+	kAudioQueueProperty_IsRunning = APPLE_STANDIN_FOURCC('a', 'q', 'r', 'n'),     // value: UInt32, 0 once the queue stopped
 	kAudioQueueProperty_CurrentDevice = APPLE_STANDIN_FOURCC('a', 'q', 'c', 'd'), // value: the device UID, a CFStringRef
 };
 
@@ -55,6 +57,11 @@ CF_EXPORT OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inForm
 	void* inUserData, CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode, UInt32 inFlags,
 	AudioQueueRef* outAQ);
 CF_EXPORT OSStatus AudioQueueSetProperty(AudioQueueRef inAQ, AudioQueuePropertyID inID, const void* inData, UInt32 inDataSize);
+CF_EXPORT OSStatus AudioQueueGetProperty(AudioQueueRef inAQ, AudioQueuePropertyID inID, void* outData, UInt32* ioDataSize);
+CF_EXPORT OSStatus AudioQueueAddPropertyListener(AudioQueueRef inAQ, AudioQueuePropertyID inID,
+	AudioQueuePropertyListenerProc inProc, void* inUserData);
+CF_EXPORT OSStatus AudioQueueRemovePropertyListener(AudioQueueRef inAQ, AudioQueuePropertyID inID,
+	AudioQueuePropertyListenerProc inProc, void* inUserData);
 CF_EXPORT OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, UInt32 inBufferByteSize, AudioQueueBufferRef* outBuffer);
 CF_EXPORT OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffer, UInt32 inNumPacketDescs,
 	const AudioStreamPacketDescription* inPacketDescs);

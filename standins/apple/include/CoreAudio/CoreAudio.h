@@ -134,6 +134,7 @@ enum : AudioObjectPropertySelector {
 	kAudioObjectPropertyName = APPLE_STANDIN_FOURCC('l', 'n', 'a', 'm'),
 	kAudioDevicePropertyDeviceUID = APPLE_STANDIN_FOURCC('u', 'i', 'd', ' '),
 	kAudioDevicePropertyNominalSampleRate = APPLE_STANDIN_FOURCC('n', 's', 'r', 't'),
+	kAudioDevicePropertyDeviceIsAlive = APPLE_STANDIN_FOURCC('l', 'i', 'v', 'n'), // UInt32, 0 once the device is going
 };
 
 enum : OSStatus {
@@ -148,9 +149,16 @@ enum : OSStatus {
 	kAudioHardwareUnsupportedOperationError = OSStatus(APPLE_STANDIN_FOURCC('u', 'n', 'o', 'p')),
 };
 
+typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID, UInt32 inNumberAddresses,
+	const AudioObjectPropertyAddress* inAddresses, void* inClientData);
+
 CF_EXPORT OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
 	UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize);
 CF_EXPORT OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
 	UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* ioDataSize, void* outData);
+CF_EXPORT OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	AudioObjectPropertyListenerProc inListener, void* inClientData);
+CF_EXPORT OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	AudioObjectPropertyListenerProc inListener, void* inClientData);
 
 #endif

@@ -1,0 +1,458 @@
+// The WASAPI output context while devices come and go, against scripted endpoints: a device
+// that stops signalling, a listed endpoint that cannot be initialised, the default standing in
+// for the chosen endpoint and the return to it, a change of the default, and devices that take
+// long to open and close.
+#include "FakeWASAPI.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+using namespace fakewasapi;
+
+namespace {
+
+const std::wstring kStudioID = L"{0.0.0.00000000}.{studio}";
+const std::wstring kDeskID = L"{0.0.0.00000000}.{desk}";
+const std::wstring kThirdID = L"{0.0.0.00000000}.{third}";
+const std::string kStudio = "{0.0.0.00000000}.{studio}";
+const std::string kDesk = "{0.0.0.00000000}.{desk}";
+const std::string kThird = "{0.0.0.00000000}.{third}";
+
+const DWORD kStateActive = 1;   // DEVICE_STATE_ACTIVE
+const DWORD kStateDisabled = 2; // DEVICE_STATE_DISABLED
+
+// The context with the single reference the caller holds.
+struct Context {
+	CWASAPIAudioContext* mContext = nullptr;
+	int mStatus = 0;
+
+	Context(const std::string& id, int channels = 2, int rate = 48000) {
+		mStatus = CWASAPIAudioContext::CreateWASAPIAudioContext(id, channels, rate, rate / 10, mContext);
+	}
+	~Context() {
+		if (mContext)
+			mContext->Release();
+	}
+	CWASAPIAudioContext* operator->() { return mContext; }
+};
+
+// A tone the fake's recording can tell from silence.
+void QueueTone(CWASAPIAudioContext* context) {
+	std::vector<float> samples(4800 * 2);
+	for (size_t i = 0; i < samples.size(); ++i)
+		samples[i] = static_cast<float>(0.5 * std::sin(i * 0.05));
+	CAudioBuffer* block = new CAudioBuffer(2, samples.data(), 2, 4800, true);
+	context->GetBufferList().AppendBuffer(block);
+	block->Release();
+}
+
+// The device plays one whole buffer and the render thread has topped it up again.
+bool PlayBuffer(FakeSystem& system) {
+	const size_t releases = system.Releases().size();
+	system.Play(system.BufferFrames());
+	return system.WaitUntil([&] { return system.mReleases.size() > releases && system.mPadding == system.mBufferFrames; });
+}
+
+// Two top-ups: the second comes from a pass that began after the first, so every request made
+// before the call has been acted on by the render thread by then.
+bool CaughtUp(FakeSystem& system) {
+	return PlayBuffer(system) && PlayBuffer(system);
+}
+
+// Tries of the chosen endpoint logged from `from` on that came sooner than the 5 s retry after
+// the one before them.
+size_t EarlyTries(FakeSystem& system, const std::string& id, size_t from) {
+	const auto log = system.TimedLog();
+	size_t early = 0;
+	bool seen = false;
+	std::chrono::steady_clock::time_point previous;
+	for (size_t i = 0; i < log.size(); ++i) {
+		if (log[i].first != "GetDevice " + id)
+			continue;
+		if (i >= from && seen && log[i].second - previous < std::chrono::milliseconds(4500))
+			++early;
+		seen = true;
+		previous = log[i].second;
+	}
+	return early;
+}
+
+// Whether the last whole buffer released was sound rather than silence.
+bool LastBufferSounds(FakeSystem& system) {
+	const std::vector<BufferRelease> releases = system.Releases();
+	const std::vector<uint8_t> played = system.Played();
+	if (releases.empty() || (releases.back().mFlags & AUDCLNT_BUFFERFLAGS_SILENT))
+		return false;
+	const size_t bytes = static_cast<size_t>(releases.back().mFrames) * 8;
+	for (size_t i = played.size() - bytes; i < played.size(); ++i)
+		if (played[i] != 0)
+			return true;
+	return false;
+}
+
+// Until the context plays on the endpoint, topped up once there.
+bool WaitPlaysOn(FakeSystem& system, Context& context, const std::string& id,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+	return system.WaitUntil([&] {
+		return context->GetDeviceInfo().mDeviceID == id && system.mStreamEndpoint == std::wstring(id.begin(), id.end())
+		       && system.mStreamStarted;
+	}, timeout);
+}
+
+size_t Count(const std::vector<std::string>& log, const std::string& entry, size_t from = 0, size_t to = SIZE_MAX) {
+	size_t count = 0;
+	for (size_t i = from; i < log.size() && i < to; ++i)
+		count += log[i] == entry;
+	return count;
+}
+
+size_t IndexOf(const std::vector<std::string>& log, const std::string& entry, size_t from = 0) {
+	for (size_t i = from; i < log.size(); ++i)
+		if (log[i] == entry)
+			return i;
+	return log.size();
+}
+
+// Two endpoints, the studio the default, both 2 channels at 48000 Hz.
+void TwoEndpoints(FakeSystem& system) {
+	system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, 2, 48000));
+	system.AddEndpoint(kDeskID, L"Desk", MakeFormat(true, 32, true, 2, 48000));
+	system.SetDefault(kStudioID);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// A device that stops signalling
+
+TEST(WASAPIMissedEvents, AnEndpointRemovedWithoutAWordIsLeftForTheDefault) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+	EXPECT_EQ(0, context->GetUnderrunCount());
+
+	// Gone: its stream signals no more, and nothing else tells the context.
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mPresent = false; });
+	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio)) << "the render thread still waits for the removed device";
+	EXPECT_GE(context->GetUnderrunCount(), 1);
+	QueueTone(context.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+	EXPECT_EQ(kDesk, context->GetPersistentID());
+}
+
+TEST(WASAPIMissedEvents, AStalledDeviceIsOpenedAgainAndAnEmptyBufferIsAnUnderrun) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+
+	// A top-up that finds the device played out is an underrun; one that finds it partly
+	// played is not.
+	const int before = context->GetUnderrunCount();
+	system.Play(480);
+	ASSERT_TRUE(system.WaitUntil([&] { return system.mPadding == system.mBufferFrames; }));
+	EXPECT_EQ(before, context->GetUnderrunCount());
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_EQ(before + 1, context->GetUnderrunCount());
+
+	// Its calls still succeed but its events stop: a missed event is a lost stream.
+	const size_t starts = system.CountLog("Start");
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mSignals = false; });
+	ASSERT_TRUE(system.WaitUntil([&] { return system.CountLog("Start") > starts; }));
+	EXPECT_EQ(kDesk, context->GetDeviceInfo().mDeviceID);
+	EXPECT_GE(context->GetUnderrunCount(), before + 2);
+
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mSignals = true; });
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+	QueueTone(context.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A listed endpoint that cannot be opened
+
+TEST(WASAPIFallback, AListedEndpointThatCannotBeInitialisedGivesWayToTheDefault) {
+	struct Case {
+		const char* mName;
+		std::function<void(Endpoint&)> mBreak;
+	};
+	const Case cases[] = {
+	    {"Initialize refused", [](Endpoint& e) { e.mAccepts = [](const WAVEFORMATEX*) { return false; }; }},
+	    {"no mix format", [](Endpoint& e) { e.mGetMixFormat = E_FAIL; }},
+	    {"no render client", [](Endpoint& e) { e.mGetService = E_NOINTERFACE; }},
+	};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.mName);
+		FakeSystem system;
+		TwoEndpoints(system);
+		c.mBreak(*system.Find(kDeskID));
+		{
+			Context context(kDesk);
+			ASSERT_EQ(0, context.mStatus);
+			EXPECT_EQ(kStudio, context->GetDeviceInfo().mDeviceID);
+			EXPECT_EQ("Studio", context->GetDeviceInfo().mDeviceName);
+			std::string file, message;
+			int line = 0;
+			context->GetErrorRecord(file, line, message);
+			EXPECT_EQ("", message);
+			const std::vector<std::string> log = system.Log();
+			EXPECT_LT(IndexOf(log, "Activate " + kDesk), IndexOf(log, "GetDefaultAudioEndpoint"));
+			// Nothing of the desk is kept: enumerator, device, audio client, render client.
+			EXPECT_EQ(4, system.LiveObjects());
+			ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+		}
+		EXPECT_EQ(0, system.LiveObjects());
+	}
+}
+
+TEST(WASAPIFallback, AStreamLostOnAnEndpointThatNoLongerInitialisesMovesToTheDefault) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+
+	// Still listed, but its stream fails and a new one cannot be made.
+	system.Change([](FakeSystem& s) {
+		s.Find(kDeskID)->mAccepts = [](const WAVEFORMATEX*) { return false; };
+		s.mPaddingResult = AUDCLNT_E_DEVICE_INVALIDATED;
+	});
+	system.SignalEvent();
+	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+	QueueTone(context.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Back to the chosen endpoint
+
+TEST(WASAPIReturn, TheChosenEndpointIsTriedEveryFiveSecondsWhileTheDefaultPlaysOn) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	system.Find(kDeskID)->mAccepts = [](const WAVEFORMATEX*) { return false; };
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+	const auto opened = std::chrono::steady_clock::now();
+	const size_t stops = system.CountLog("Stop");
+
+	// The next try fails too; the default is not disturbed by it.
+	ASSERT_TRUE(system.WaitUntil([&] { return system.CountLog("Activate " + kDesk) >= 2; }, std::chrono::seconds(20)));
+	const auto retried = std::chrono::steady_clock::now();
+	EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(retried - opened).count(), 4500);
+	EXPECT_EQ(stops, system.CountLog("Stop"));
+	EXPECT_EQ(kStudio, context->GetDeviceInfo().mDeviceID);
+	QueueTone(context.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+
+	// Once it can be opened, the stream moves there at the next try, without any notification.
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mAccepts = nullptr; });
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk, std::chrono::seconds(20)));
+	EXPECT_EQ("Desk", context->GetDeviceInfo().mDeviceName);
+	QueueTone(context.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+	// The default's stream was stopped and released: enumerator, device, audio and render client.
+	EXPECT_EQ(4, system.LiveObjects());
+}
+
+TEST(WASAPIReturn, ANotificationThatTheChosenEndpointIsBackReturnsAtOnce) {
+	struct Case {
+		const char* mName;
+		std::function<bool(FakeSystem&)> mNotify;
+	};
+	const Case cases[] = {
+	    {"state active", [](FakeSystem& s) { return s.NotifyStateChanged(kDeskID, kStateActive); }},
+	    {"added", [](FakeSystem& s) { return s.NotifyAdded(kDeskID); }},
+	};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.mName);
+		FakeSystem system;
+		TwoEndpoints(system);
+		system.AddEndpoint(kThirdID, L"Third", MakeFormat(true, 32, true, 2, 48000));
+		system.Find(kDeskID)->mPresent = false;
+		Context context(kDesk);
+		ASSERT_EQ(0, context.mStatus);
+		ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+
+		// News of other endpoints, or of the chosen one not being usable, changes nothing (only
+		// the 5 s retry may try it meanwhile).
+		const size_t from = system.Log().size();
+		EXPECT_TRUE(system.NotifyStateChanged(kDeskID, kStateDisabled));
+		EXPECT_TRUE(system.NotifyStateChanged(kThirdID, kStateActive));
+		EXPECT_TRUE(system.NotifyAdded(kThirdID));
+		EXPECT_TRUE(system.NotifyRemoved(kDeskID));
+		ASSERT_TRUE(CaughtUp(system));
+		EXPECT_EQ(0u, EarlyTries(system, kDesk, from));
+
+		// The chosen endpoint is back: it is tried at once, not at the next retry.
+		system.Change([](FakeSystem& s) { s.Find(kDeskID)->mPresent = true; });
+		const size_t notified = system.Log().size();
+		EXPECT_TRUE(c.mNotify(system));
+		ASSERT_TRUE(CaughtUp(system));
+		const std::vector<std::string> log = system.Log();
+		EXPECT_LT(IndexOf(log, "GetDevice " + kDesk, notified), log.size());
+		ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+		QueueTone(context.mContext);
+		ASSERT_TRUE(PlayBuffer(system));
+		EXPECT_TRUE(LastBufferSounds(system));
+	}
+}
+
+// ---------------------------------------------------------------------------------------------
+// A change of the default render endpoint
+
+TEST(WASAPIDefaultChange, AStreamOnTheDefaultFollowsItAndOneOnAChosenEndpointStays) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	system.AddEndpoint(kThirdID, L"Third", MakeFormat(true, 32, true, 2, 48000));
+	// Opening takes a while, as it does.
+	system.Delay(kDeskID, kInitializeCall, std::chrono::milliseconds(300));
+	system.Delay(kThirdID, kInitializeCall, std::chrono::milliseconds(300));
+
+	Context onDefault("");
+	ASSERT_EQ(0, onDefault.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, onDefault, kStudio));
+
+	// Other roles and the capture side are not the default this context plays on.
+	const size_t from = system.Log().size();
+	system.Change([](FakeSystem& s) { s.SetDefault(kDeskID); });
+	EXPECT_TRUE(system.NotifyDefaultChanged(eCapture, eConsole, kDeskID));
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eCommunications, kDeskID));
+	ASSERT_TRUE(CaughtUp(system));
+	EXPECT_EQ(0u, Count(system.Log(), "GetDefaultAudioEndpoint", from));
+
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kDeskID));
+	ASSERT_TRUE(WaitPlaysOn(system, onDefault, kDesk));
+	QueueTone(onDefault.mContext);
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+	EXPECT_EQ("", onDefault->GetPersistentID());
+}
+
+TEST(WASAPIDefaultChange, TheDefaultStandingInForTheChosenEndpointIsFollowedToo) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	system.AddEndpoint(kThirdID, L"Third", MakeFormat(true, 32, true, 2, 48000));
+	system.Find(kDeskID)->mPresent = false;
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+
+	system.Change([](FakeSystem& s) { s.SetDefault(kThirdID); });
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kThirdID));
+	ASSERT_TRUE(WaitPlaysOn(system, context, kThird));
+
+	// And the chosen endpoint is still returned to when it comes back.
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mPresent = true; });
+	EXPECT_TRUE(system.NotifyAdded(kDeskID));
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+}
+
+TEST(WASAPIDefaultChange, AStreamOnTheChosenEndpointIgnoresTheDefault) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+	const size_t from = system.Log().size();
+	system.Change([](FakeSystem& s) { s.SetDefault(kDeskID); });
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kDeskID));
+	system.Change([](FakeSystem& s) { s.SetDefault(kStudioID); });
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kStudioID));
+	ASSERT_TRUE(CaughtUp(system));
+	const std::vector<std::string> log = system.Log();
+	EXPECT_EQ(0u, Count(log, "GetDefaultAudioEndpoint", from));
+	EXPECT_EQ(0u, Count(log, "Stop", from));
+	EXPECT_EQ(kDesk, context->GetDeviceInfo().mDeviceID);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Devices that take long to open and to close
+
+namespace {
+// Opens the gates when a test ends early, before its context goes: the teardown would wait at
+// them for ever.
+struct GatesOpenedAtEnd {
+	FakeSystem& mSystem;
+	~GatesOpenedAtEnd() { mSystem.OpenEveryGate(); }
+};
+
+// What the owner's threads and the system's notification thread may do at any time; each must
+// return while the render thread or the constructor waits on a device.
+void ExpectNothingWaits(FakeSystem& system, Context& context, const std::string& playing) {
+	EXPECT_TRUE(system.NotifyStateChanged(kThirdID, kStateActive));
+	EXPECT_TRUE(system.NotifyAdded(kThirdID));
+	EXPECT_TRUE(system.NotifyRemoved(kThirdID));
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kStudioID));
+	EXPECT_TRUE(system.NotifyStateChanged(kDeskID, kStateActive));
+	EXPECT_EQ(playing, context->GetDeviceInfo().mDeviceID);
+	std::string file, message;
+	int line = 0;
+	context->GetErrorRecord(file, line, message);
+	EXPECT_TRUE(context->IsRunning());
+	QueueTone(context.mContext);
+}
+} // namespace
+
+TEST(WASAPISlowDevices, ASlowOpenAtConstructionHoldsUpNoNotification) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	system.Hold(kStudioID, kInitializeCall);
+	// The owner's thread makes the context and, COM being per thread, also ends it.
+	int status = 1;
+	std::thread owner([&] {
+		CWASAPIAudioContext* made = nullptr;
+		status = CWASAPIAudioContext::CreateWASAPIAudioContext("", 2, 48000, 4800, made);
+		if (made)
+			made->Release();
+	});
+	EXPECT_TRUE(system.WaitHeld(kStudioID, kInitializeCall));
+	EXPECT_EQ(1u, system.RegisteredClients());
+	EXPECT_TRUE(system.NotifyStateChanged(kDeskID, kStateActive));
+	EXPECT_TRUE(system.NotifyAdded(kDeskID));
+	EXPECT_TRUE(system.NotifyRemoved(kDeskID));
+	EXPECT_TRUE(system.NotifyDefaultChanged(eRender, eConsole, kDeskID));
+	system.Open(kStudioID, kInitializeCall);
+	owner.join();
+	EXPECT_EQ(0, status);
+}
+
+TEST(WASAPISlowDevices, MovingBetweenSlowDevicesHoldsUpNeitherTheNotificationsNorTheOwner) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	system.AddEndpoint(kThirdID, L"Third", MakeFormat(true, 32, true, 2, 48000));
+	system.Find(kDeskID)->mPresent = false;
+	Context context(kDesk);
+	ASSERT_EQ(0, context.mStatus);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
+
+	// The desk comes back and takes long to open, and the studio long to close.
+	GatesOpenedAtEnd gates{system};
+	system.Hold(kDeskID, kInitializeCall);
+	system.Hold(kStudioID, kClientReleaseCall);
+	system.Change([](FakeSystem& s) { s.Find(kDeskID)->mPresent = true; });
+	EXPECT_TRUE(system.NotifyAdded(kDeskID));
+	ASSERT_TRUE(system.WaitHeld(kDeskID, kInitializeCall));
+	ExpectNothingWaits(system, context, kStudio);
+
+	system.Open(kDeskID, kInitializeCall);
+	ASSERT_TRUE(system.WaitHeld(kStudioID, kClientReleaseCall));
+	ExpectNothingWaits(system, context, kStudio);
+
+	system.Open(kStudioID, kClientReleaseCall);
+	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
+	ASSERT_TRUE(PlayBuffer(system));
+	EXPECT_TRUE(LastBufferSounds(system));
+}
