@@ -366,19 +366,23 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime) 
 	if (fails)
 		return injected;
 	Queues& queues = TheQueues();
-	std::lock_guard<std::mutex> guard(queues.lock);
-	if (!IsLive(queues, inAQ, "AudioQueueStart"))
-		return kAudioQueueErr_InvalidParameter;
-	if (inAQ->lost)
-		return kAudioQueueErr_InvalidDevice;
-	inAQ->running = true;
-	inAQ->draining = false;
-	inAQ->clockIdle = true;
-	if (AppleStandinQueueInfo* info = Record(queues, inAQ)) {
-		info->started = true;
-		info->running = true;
+	{
+		std::lock_guard<std::mutex> guard(queues.lock);
+		if (!IsLive(queues, inAQ, "AudioQueueStart"))
+			return kAudioQueueErr_InvalidParameter;
+		if (inAQ->lost)
+			return kAudioQueueErr_InvalidDevice;
+		inAQ->running = true;
+		inAQ->draining = false;
+		inAQ->clockIdle = true;
+		if (AppleStandinQueueInfo* info = Record(queues, inAQ)) {
+			info->started = true;
+			info->running = true;
+		}
+		inAQ->wake.notify_all();
 	}
-	inAQ->wake.notify_all();
+	// The queue plays from here on, whether or not its caller has got the answer yet.
+	PassGate("AudioQueueStart returning");
 	return 0;
 }
 

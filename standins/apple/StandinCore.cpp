@@ -27,7 +27,8 @@ struct Gate {
 	int delayMs = 0;
 };
 
-const char* const kGatedFunctions[] = {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose"};
+const char* const kGatedFunctions[] = {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose",
+                                        "AudioQueueStart returning"};
 
 bool IsGated(const char* function) {
 	for (const char* gated : kGatedFunctions)

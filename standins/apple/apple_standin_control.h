@@ -77,8 +77,10 @@ APPLE_STANDIN_EXPORT void apple_standin_clear_faults(void);
 // A real device takes its time to open, start and close. AudioQueueNewOutput, AudioQueueStart
 // and AudioQueueDispose each pass a gate and a delay before doing anything (a failure injected
 // for the call is returned after them). A closed gate holds every call until it is opened; the
-// delay is a real wait. Default: gates open, no delay. The functions return false for any other
-// function name.
+// delay is a real wait. Default: gates open, no delay. AudioQueueStart passes a second gate, named
+// "AudioQueueStart returning", once the queue runs: its caller is held there (as a thread may be
+// put off right after the call did its work) while the queue plays. The functions return false
+// for any other name.
 APPLE_STANDIN_EXPORT Boolean apple_standin_close_gate(const char* function);
 APPLE_STANDIN_EXPORT Boolean apple_standin_open_gate(const char* function);
 // Waits (up to timeoutMs) until at least `calls` calls are held at the function's gate.

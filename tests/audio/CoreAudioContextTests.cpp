@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -192,6 +193,26 @@ TEST_F(CoreAudioContext, LimitedChannelsKeepTheFirstSourceChannels) {
 		ASSERT_EQ(played[f * 2], 1.0f);
 		ASSERT_EQ(played[f * 2 + 1], 2.0f);
 	}
+	context->Release();
+}
+
+// The thread that starts the queue may be put off right after the start took effect, before
+// AudioQueueStart returns to it: the queue plays meanwhile, and each buffer it hands back must go
+// back into play, or the output runs on one buffer, or none.
+TEST_F(CoreAudioContext, BuffersPlayedBeforeTheStartReturnsStayInPlay) {
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueStart returning"));
+	CCoreAudioContext* context = nullptr;
+	auto made = std::async(std::launch::async, [&] {
+		return CCoreAudioContext::CreateCoreAudioContext("two", 2, 48000, 4800, context);
+	});
+	ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueStart returning", 1, 10000));
+	AudioQueueRef queue = apple_standin_queue(0);
+	EXPECT_EQ(apple_standin_pump(queue, 2), 2) << "the queue plays before its start has returned";
+	apple_standin_open_gate("AudioQueueStart returning");
+	ASSERT_EQ(made.get(), 0);
+	ASSERT_NE(context, nullptr);
+	EXPECT_EQ(apple_standin_pump(queue, 4), 4) << "both buffers went back into play";
+	context->Stop();
 	context->Release();
 }
 

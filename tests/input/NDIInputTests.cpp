@@ -6,6 +6,7 @@
 #include "AudioOut.h"
 #include "apple_standin_control.h"
 
+#include <ctime>
 #include <future>
 #endif
 
@@ -393,6 +394,28 @@ TEST_F(AudioInputTest, AFailingDeviceIsTriedAboutOnceASecondAndUsedOnceItWorks) 
 	ASSERT_EQ(block.size(), 4800u * 2);
 	EXPECT_FLOAT_EQ(block[0], 0.5f * 0.5f);
 	EXPECT_FLOAT_EQ(block[2 * 100], 0.5f * (0.5f + 100 / 100000.0f));
+	input->Release();
+}
+
+// Once its output plays, the input's threads wait for work: the audio thread until a frame asks
+// for another output, the receive thread inside the library. Neither may spin.
+TEST_F(AudioInputTest, APlayingInputKeepsNoProcessorBusy) {
+	ndinet::Sender sender("Idle");
+	NDIInput* input = Manager().AcquireNDIInput(nullptr, sender.fullName(), kNDIBandwidthHigh, "Built-in Output");
+	ASSERT_TRUE(Connected(input));
+	ASSERT_TRUE(DeliverAudioUntil(sender, 48000, 2, 960, [&] { return ContextOf(input) != nullptr; }));
+	ASSERT_TRUE(DeliverAudio(sender, 48000, 2, 960));
+	// The processor time of the whole process over a second with the test's thread asleep: an
+	// interval to measure over, not a wait for anything. A thread that spins takes about all of it.
+	timespec cpuBefore{}, cpuAfter{};
+	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+	const auto start = Clock::now();
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+	const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+	const double cpu = double(cpuAfter.tv_sec - cpuBefore.tv_sec) + double(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+	EXPECT_LT(cpu, 0.25 * wall) << cpu << " s of processor time in " << wall << " s";
+	EXPECT_NE(ContextOf(input), nullptr) << "still playing";
 	input->Release();
 }
 

@@ -132,6 +132,51 @@ int64_t PatternNumber(const refhost::Texture& texture) {
 	return ndi_standin_pattern_frame_number(&frame);
 }
 
+#ifndef _WIN32
+// The tone on the left channel of what a device played (interleaved stereo), measured where it
+// sounded: a run of 32 or more silent frames is a gap, left out. The queue starts with silence,
+// and on a loaded machine the device may run dry now and then, which is no fault of the
+// plug-in's. The first `skip` frames of sound are passed over, then up to `wanted` are measured.
+struct Tone {
+	size_t frames = 0;
+	float peak = 0;
+	int crossings = 0;
+};
+Tone ToneOf(const std::vector<float>& played, size_t skip, size_t wanted) {
+	const size_t frames = played.size() / 2;
+	std::vector<bool> gap(frames, false);
+	for (size_t f = 0; f < frames;) {
+		size_t run = 0;
+		while (f + run < frames && played[2 * (f + run)] == 0.0f && played[2 * (f + run) + 1] == 0.0f)
+			++run;
+		if (run >= 32 || f + run == frames) // silence at the end may be the start of a gap
+			std::fill(gap.begin() + std::ptrdiff_t(f), gap.begin() + std::ptrdiff_t(f + run), true);
+		f += run + 1;
+	}
+	Tone tone;
+	bool havePrevious = false;
+	float previous = 0;
+	for (size_t f = 0; f < frames && tone.frames < wanted; ++f) {
+		const float left = played[2 * f];
+		if (gap[f]) {
+			havePrevious = false;
+			continue;
+		}
+		if (skip > 0) {
+			--skip;
+		} else {
+			tone.peak = std::max(tone.peak, std::fabs(left));
+			if (havePrevious && (previous < 0) != (left < 0))
+				++tone.crossings;
+			++tone.frames;
+		}
+		previous = left;
+		havePrevious = true;
+	}
+	return tone;
+}
+#endif
+
 } // namespace
 
 // ---- Lifecycle ------------------------------------------------------------------------------
@@ -528,24 +573,25 @@ TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
 		CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
 		CFRelease(text);
 	}
-	// A second of sound after the two buffers of silence the queue starts with.
-	ASSERT_TRUE(ServiceUntil([&] { return apple_standin_played(uid, nullptr, 0) >= size_t(48000 * 2 * 15 / 10); }, 30000));
+	// Half a second of the tone, after half a second of it has played.
+	auto played = [&] {
+		std::vector<float> samples(apple_standin_played(uid, nullptr, 0));
+		samples.resize(apple_standin_played(uid, samples.data(), samples.size()));
+		return samples;
+	};
+	ASSERT_TRUE(ServiceUntil([&] { return ToneOf(played(), 24000, 24000).frames == 24000; }, 30000));
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(pattern);
 
-	std::vector<float> played(apple_standin_played(uid, nullptr, 0));
-	apple_standin_played(uid, played.data(), played.size());
 	UInt32 channels = 0;
 	Float64 rate = 0;
 	ASSERT_TRUE(apple_standin_played_format(uid, &channels, &rate));
 	EXPECT_EQ(channels, 2u);
 	EXPECT_EQ(rate, 48000.0);
-	// Past the silence: the left channel's peak is 0.5 x 0.5, and it crosses zero 2 x 250 times a second.
-	const size_t start = 2 * 4800 + 24000; // half a second after the silence
-	ASSERT_GT(played.size(), (start + 24000) * 2);
-	const ToneMeasure left = MeasureTone(played, 2, 0, start, 24000, 48000);
-	EXPECT_NEAR(left.peak, 0.25f, 0.01f);
-	EXPECT_NEAR(left.crossings, 250, 6) << "half a second of 250 Hz";
+	// The left channel's peak is 0.5 x 0.5, and it crosses zero 2 x 250 times a second.
+	const Tone tone = ToneOf(played(), 24000, 24000);
+	EXPECT_NEAR(tone.peak, 0.25f, 0.01f);
+	EXPECT_NEAR(tone.crossings, 250, 6) << "half a second of 250 Hz";
 }
 
 // What a user hears follows the actor: a muted actor stays muted on a new source, a volume
