@@ -605,6 +605,22 @@ std::string MakeCopyFolder() {
 	return std::string();
 }
 
+// The same file, named by a path exactly `size` bytes long: "./" steps (and one doubled separator
+// where the count is odd) before its last component.
+std::string PathFillingField(const fs::path& path, size_t size) {
+	std::string folder = path.parent_path().string(), name = path.filename().string();
+	const std::string step = std::string(".") + char(fs::path::preferred_separator);
+	std::string padded = folder + char(fs::path::preferred_separator);
+	if (padded.size() + name.size() > size)
+		return padded.append(name).substr(0, size);
+	size_t room = size - padded.size() - name.size();
+	if (room % 2)
+		padded += char(fs::path::preferred_separator);
+	for (size_t i = 0; i < room / 2; ++i)
+		padded += step;
+	return padded + name;
+}
+
 } // namespace
 
 bool Host::Load(const std::string& pluginPath, std::string* error, LoadOptions options) {
@@ -673,8 +689,11 @@ bool Host::Load(const std::string& pluginPath, std::string* error, LoadOptions o
 	}
 
 	mTemplate.assign(kActorRecordSize, kActorRecordCanary);
-	std::string recordPath = mLoadedPath.substr(0, off::kInfoPluginPathEnd - off::kInfoPluginPath - 1);
-	memcpy(mTemplate.data() + off::kInfoPluginPath, recordPath.c_str(), recordPath.size() + 1);
+	const size_t field = off::kInfoPluginPathEnd - off::kInfoPluginPath;
+	mRecordPath = options.pathFillsField ? PathFillingField(path, field) : mLoadedPath.substr(0, field - 1);
+	memcpy(mTemplate.data() + off::kInfoPluginPath, mRecordPath.data(), mRecordPath.size());
+	if (mRecordPath.size() < field)
+		mTemplate[off::kInfoPluginPath + mRecordPath.size()] = 0;
 	mTemplateBefore = mTemplate;
 	reinterpret_cast<GetActorInfoFn>(symbol)(nullptr, mTemplate.data());
 

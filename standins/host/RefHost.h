@@ -117,6 +117,9 @@ struct Actor {
 
 struct LoadOptions {
 	bool freshCopy = true; // load a private copy of the file, so the plug-in's statics start fresh
+	// A host breaking its promise: the record's path is padded with "./" to fill its field to the
+	// last byte, with no NUL after it. It still names the plug-in.
+	bool pathFillsField = false;
 };
 
 class Host {
@@ -134,6 +137,7 @@ public:
 	void Unload(); // disposes remaining actors, then closes the file
 	bool loaded() const { return mModule != nullptr; }
 	const std::string& pluginPath() const { return mLoadedPath; }
+	const std::string& recordPath() const { return mRecordPath; } // as written into the record
 
 	// The record GetActorInfo filled, and the record as the host gave it.
 	const std::vector<uint8_t>& infoRecord() const { return mTemplate; }
@@ -229,7 +233,7 @@ private:
 
 	std::unique_ptr<Impl> mImpl;
 	void* mModule = nullptr;
-	std::string mLoadedPath, mCopyFolder;
+	std::string mLoadedPath, mRecordPath, mCopyFolder;
 	std::vector<uint8_t> mTemplate, mTemplateBefore;
 	const char* mPropertyText = nullptr;
 	std::vector<PropertyDef> mProperties;

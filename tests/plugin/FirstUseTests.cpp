@@ -118,3 +118,28 @@ TEST_F(FirstUseTest, NoNoticeWithoutTheRightRuntime) {
 	EXPECT_NE(host.alerts()[0].message, kTitle);
 	EXPECT_EQ(ReadVersionFile(), "0.9.0.0");
 }
+
+#ifndef _WIN32 // Windows' version and shell calls take no path this long
+// The path is inline in the host's record and ends at its field's end, whether or not a NUL does.
+TEST_F(FirstUseTest, APathFillingItsFieldIsReadToTheFieldsEndOnly) {
+	host.Unload();
+	refhost::LoadOptions options;
+	options.pathFillsField = true;
+	std::string error;
+	ASSERT_TRUE(host.Load(VIDRANE_PLUGIN_PATH, &error, options)) << error;
+	ASSERT_EQ(host.recordPath().size(), size_t(refhost::off::kInfoPluginPathEnd - refhost::off::kInfoPluginPath));
+	// Past the field lies the actor's record pointer: two actors, so that one of them has a pointer
+	// whose first byte is not zero.
+	for (int i = 0; i < 2; ++i) {
+		std::filesystem::remove(VersionFile());
+		host.CreateActor();
+	}
+	EXPECT_EQ(host.alerts().size(), 2u);
+	const std::string expected = host.recordPath() + "/Contents/Resources/NDI Vidrane - Read Me.html";
+	auto opened = Opened();
+	ASSERT_EQ(opened.size(), 2u);
+	EXPECT_EQ(opened[0], expected);
+	EXPECT_EQ(opened[1], expected);
+	EXPECT_EQ(ReadVersionFile(), CurrentVersionText()) << "the padded path names the plug-in";
+}
+#endif

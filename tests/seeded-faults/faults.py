@@ -317,6 +317,9 @@ FAULTS = [
     Fault("notice-readme-path", NOTICE,
           "pluginPath + \"/Contents/Resources/\" + readMeName", "pluginPath + \"/Contents/\" + readMeName",
           "apple", "the notice opens no Read Me: the file named does not exist"),
+    Fault("notice-path-unbounded", NOTICE,
+          "strnlen(ipActorInfo->mPluginPath, kActorPluginPathSize)", "strlen(ipActorInfo->mPluginPath)",
+          "apple", "a plug-in path that fills the host's record is read past its end"),
     Fault("notice-win-readme-folder", NOTICE,
           "pluginPath.substr(0, lastBackslash + 1)", "pluginPath.substr(0, lastBackslash)",
           "windows", "the notice opens no Read Me: the folder's last backslash is missing"),
@@ -336,7 +339,4 @@ REMOVED = [
     ("devices-announced-count-believed",
      "the ids past those the system returned are never written and name no device: each is skipped "
      "as an unknown object, so the list comes out the same"),
-    ("notice-path-unbounded",
-     "the host promises the plug-in path ended inside its field; only a host breaking that promise "
-     "would be read past it, and no host a user runs does"),
 ]
