@@ -89,6 +89,15 @@ public:
 	    : FakeUnknown(system, "RenderClient"), mClient(client), mID(id) {}
 
 	HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 frames, BYTE** data) override {
+		// Alive to the call's end however early the caller lets it go: the test sees the fault in
+		// the log instead of a crash somewhere later.
+		AddRef();
+		mSystem->PassGate(mID, kGetBufferCall);
+		const HRESULT result = LentBuffer(frames, data);
+		Release();
+		return result;
+	}
+	HRESULT LentBuffer(UINT32 frames, BYTE** data) {
 		Guard guard(mSystem->mLock);
 		*data = nullptr;
 		if (mSystem->mStreamOwner != static_cast<void*>(mClient) || IsGone(mSystem, mID))
@@ -655,7 +664,15 @@ Gate* FakeSystem::GateOf(const std::wstring& id, GatedCall call) {
 	Endpoint* endpoint = Find(id);
 	if (!endpoint)
 		return nullptr;
-	return call == kInitializeCall ? &endpoint->mInitializeGate : &endpoint->mReleaseGate;
+	switch (call) {
+	case kInitializeCall:
+		return &endpoint->mInitializeGate;
+	case kClientReleaseCall:
+		return &endpoint->mReleaseGate;
+	case kGetBufferCall:
+		return &endpoint->mGetBufferGate;
+	}
+	return nullptr;
 }
 
 void FakeSystem::PassGate(const std::wstring& id, GatedCall call) {
@@ -689,6 +706,7 @@ void FakeSystem::OpenEveryGate() {
 	for (Endpoint& endpoint : mEndpoints) {
 		endpoint.mInitializeGate.mHeld = false;
 		endpoint.mReleaseGate.mHeld = false;
+		endpoint.mGetBufferGate.mHeld = false;
 	}
 	mChanged.notify_all();
 }

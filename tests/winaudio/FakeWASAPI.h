@@ -39,6 +39,7 @@ struct Gate {
 enum GatedCall {
 	kInitializeCall,    // IAudioClient::Initialize
 	kClientReleaseCall, // the audio client's last Release, before it is destroyed
+	kGetBufferCall,     // IAudioRenderClient::GetBuffer, on the render thread
 };
 
 struct Endpoint {
@@ -53,6 +54,7 @@ struct Endpoint {
 	bool mSignals = true;
 	Gate mInitializeGate;
 	Gate mReleaseGate;
+	Gate mGetBufferGate;
 	HRESULT mActivate = S_OK;
 	HRESULT mGetMixFormat = S_OK;
 	HRESULT mGetBufferSize = S_OK;

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <thread>
 
 using namespace fakewasapi;
 
@@ -482,11 +484,12 @@ TEST(WASAPIRender, AnotherDeviceRateIsResampledIntoFullContinuousBuffers) {
 	first = first / 2 * 2 + 2 * 441; // channel 0, the 1 kHz one
 	ASSERT_LT(first + 2 * 22050, played.size());
 	int crossings = 0;
-	float peak = 0.0f;
+	float peak = 0.0f, steepest = 0.0f;
 	size_t quiet = 0, longestQuiet = 0;
 	for (size_t i = first; i + 2 < first + 2 * 22050; i += 2) {
 		crossings += (played[i] < 0.0f) != (played[i + 2] < 0.0f);
 		peak = std::max(peak, std::fabs(played[i]));
+		steepest = std::max(steepest, std::fabs(played[i + 2] - played[i]));
 		quiet = std::fabs(played[i]) < 0.005f ? quiet + 1 : 0;
 		longestQuiet = std::max(longestQuiet, quiet);
 	}
@@ -494,6 +497,44 @@ TEST(WASAPIRender, AnotherDeviceRateIsResampledIntoFullContinuousBuffers) {
 	EXPECT_NEAR(1000, crossings, 4);
 	EXPECT_NEAR(0.5, peak, 0.01);
 	EXPECT_LE(longestQuiet, 1u);
+	// No step steeper than the sine's own (0.5 x 2 pi x 1000 / 44100 = 0.071): a single frame of
+	// silence at the end of a short pass is a click.
+	EXPECT_LT(steepest, 0.08f);
+}
+
+TEST(WASAPIRender, TheResamplerMakesEveryFrameAskedAtAnyRatio) {
+	struct Rates {
+		int mQueue, mDevice;
+	};
+	const Rates cases[] = {{48000, 44100}, {44100, 48000}, {8000, 48000}, {192000, 44100}, {48000, 47999}};
+	const int passes[] = {441, 300, 577, 1, 1000, 13, 4096, 2};
+	for (const Rates& rates : cases) {
+		SCOPED_TRACE(std::to_string(rates.mQueue) + " Hz into " + std::to_string(rates.mDevice) + " Hz");
+		CAudioBufferList queue(1, rates.mQueue, rates.mQueue / 10);
+		// Far more than the passes take: the queue never runs dry, so every frame is the sine's.
+		for (int block = 0; block < 40; ++block) {
+			const std::vector<float> sine = Sine(1, rates.mQueue / 10, 50, rates.mQueue, 0.5, block * (rates.mQueue / 10));
+			CAudioBuffer* buffer = new CAudioBuffer(1, sine.data(), 1, rates.mQueue / 10, true);
+			queue.AppendBuffer(buffer);
+			buffer->Release();
+		}
+		ResamplerState resampler;
+		std::vector<float> out;
+		for (int i = 0; i < 64; ++i) {
+			const int frames = passes[i % 8];
+			std::vector<float> buffer(static_cast<size_t>(frames), 7.0f);
+			ASSERT_EQ(frames, resampler.FillResampled(&queue, rates.mDevice, buffer.data(), frames)) << "pass " << i;
+			out.insert(out.end(), buffer.begin(), buffer.end());
+		}
+		// Past the resampler's latency, a 50 Hz sine never steps by more than its own slope.
+		size_t first = 0;
+		while (first < out.size() && std::fabs(out[first]) < 0.05f)
+			++first;
+		float steepest = 0.0f;
+		for (size_t i = first; i + 1 < out.size(); ++i)
+			steepest = std::max(steepest, std::fabs(out[i + 1] - out[i]));
+		EXPECT_LT(steepest, 0.5 * 2 * kPi * 50 / rates.mDevice * 1.2 + 1e-4);
+	}
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -595,4 +636,54 @@ TEST(WASAPITeardown, TheThreadEndsBeforeTheObjectsAreReleasedInReverseOrder) {
 		ASSERT_LT(next, log.size()) << step << " missing or out of order";
 		at = next + 1;
 	}
+}
+
+TEST(WASAPITeardown, ClosingWaitsForTheRenderThreadInsideADeviceCall) {
+	FakeSystem system;
+	system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, 2, 48000));
+	system.SetDefault(kStudioID);
+	system.Hold(kStudioID, kGetBufferCall);
+	// The context lives and ends on a thread of its own (COM pairs up per thread), closed on the go.
+	std::promise<void> go;
+	std::atomic<int> status{-1};
+	std::thread owner([&] {
+		CWASAPIAudioContext* context = nullptr;
+		status = CWASAPIAudioContext::CreateWASAPIAudioContext("", 2, 48000, 4800, context);
+		go.get_future().wait();
+		if (context)
+			context->Release();
+	});
+	struct Ending { // an assertion that leaves early still closes and joins
+		FakeSystem& system;
+		std::promise<void>& go;
+		std::thread& owner;
+		bool sent = false;
+		~Ending() {
+			system.OpenEveryGate();
+			if (!sent)
+				go.set_value();
+			owner.join();
+		}
+	} ending{system, go, owner};
+	// The first fill goes before the start; the pass after the device played is held in GetBuffer.
+	system.Open(kStudioID, kGetBufferCall);
+	ASSERT_TRUE(WaitStarted(system));
+	ASSERT_EQ(0, status.load());
+	system.Hold(kStudioID, kGetBufferCall);
+	system.Play(480);
+	ASSERT_TRUE(system.WaitHeld(kStudioID, kGetBufferCall));
+
+	const size_t from = system.Log().size();
+	go.set_value();
+	ending.sent = true;
+	// While the render thread is inside the device's call, nothing it uses may go: the closing
+	// is given two seconds to show that it waits.
+	const bool released = system.WaitUntil([&] { return system.mLog.size() > from; }, std::chrono::seconds(2));
+	EXPECT_FALSE(released) << "the close went on under the render thread: " << system.Log()[from];
+	system.Open(kStudioID, kGetBufferCall);
+	ASSERT_TRUE(system.WaitUntil([&] { return system.LiveObjects() == 0; })); // as the owner ends
+	const std::vector<std::string> log = system.Log();
+	const size_t lastRelease = IndexOf(log, "ReleaseBuffer 480", from);
+	ASSERT_LT(lastRelease, log.size()) << "the held pass was not finished";
+	EXPECT_LT(lastRelease, IndexOf(log, "Unregister", from));
 }
