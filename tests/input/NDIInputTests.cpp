@@ -258,6 +258,15 @@ CCoreAudioContext* ContextOf(NDIInput* input) {
 	return context;
 }
 
+// A look at the current context under the lock the audio thread swaps it under: the thread may
+// replace and release it at any moment outside it.
+bool CurrentContextIs(NDIInput* input, const std::function<bool(CCoreAudioContext*)>& check) {
+	input->mLock.Lock();
+	const bool is = input->mAudioContext && check(input->mAudioContext);
+	input->mLock.Unlock();
+	return is;
+}
+
 class AudioInputTest : public InputTest {
 protected:
 	void SetUp() override {
@@ -345,8 +354,9 @@ TEST_F(AudioInputTest, ContextIsMadeForTheStreamAndReplacedWhenTheRateChanges) {
 	EXPECT_FLOAT_EQ(block[2 * 1024], 0.0f) << "silence after the block";
 
 	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] {
-		CCoreAudioContext* now = ContextOf(input);
-		return now && now->GetBufferList().GetFramesPerBuffer() == 4410;
+		return CurrentContextIs(input, [&](CCoreAudioContext* now) {
+			return now->GetBufferList().GetFramesPerBuffer() == 4410;
+		});
 	}));
 	EXPECT_EQ(apple_standin_queues_created(), 2);
 	EXPECT_TRUE(WaitUntil([] { return apple_standin_queues_live() == 1; })) << "the old context went";

@@ -18,6 +18,15 @@ CWASAPIAudioContext* ContextOf(NDIInput* input) {
 	return context;
 }
 
+// A look at the current context under the lock the audio thread swaps it under: the thread may
+// replace and release it at any moment outside it.
+bool CurrentContextIs(NDIInput* input, const std::function<bool(CWASAPIAudioContext*)>& check) {
+	input->mLock.Lock();
+	const bool is = input->mAudioContext && check(input->mAudioContext);
+	input->mLock.Unlock();
+	return is;
+}
+
 // Every context's COM calls counted per thread; after each test, once every receive thread has
 // ended, they must have paired up on each thread.
 class WasapiInputTest : public InputTest {
@@ -47,16 +56,18 @@ TEST_F(WasapiInputTest, WasapiContextFollowsTheStreamAndTheDevice) {
 	EXPECT_EQ(input->mAudioChannels.load(), 2);
 
 	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] {
-		CWASAPIAudioContext* now = ContextOf(input);
-		return now && now->GetBufferList().GetFramesPerBuffer() == 4410;
+		return CurrentContextIs(input, [&](CWASAPIAudioContext* now) {
+			return now->GetBufferList().GetFramesPerBuffer() == 4410;
+		});
 	})) << "a new context for the new rate";
 
 	// Another device: the next frame finds the context incompatible and opens that one.
 	input->SetAudioOutputDeviceName("Studio_Speakers");
 	const std::string studio = Manager().AudioDeviceNameToPersistentID("Studio_Speakers");
 	ASSERT_TRUE(DeliverAudioUntil(sender, 44100, 2, 1024, [&] {
-		CWASAPIAudioContext* now = ContextOf(input);
-		return now && now->GetPersistentID() == studio;
+		return CurrentContextIs(input, [&](CWASAPIAudioContext* now) {
+			return now->GetPersistentID() == studio;
+		});
 	}));
 
 	input->SetAudioOutputDeviceName("None");
