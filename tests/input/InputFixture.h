@@ -28,6 +28,23 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
 	return true;
 }
 
+// The audio context the input holds now, read under its lock.
+inline NDIAudioContext* ContextOf(NDIInput* input) {
+	input->mLock.Lock();
+	NDIAudioContext* context = input->mAudioContext;
+	input->mLock.Unlock();
+	return context;
+}
+
+// A look at the current context under the lock the audio thread swaps it under: the thread may
+// replace and release it at any moment outside it.
+inline bool CurrentContextIs(NDIInput* input, const std::function<bool(NDIAudioContext*)>& check) {
+	input->mLock.Lock();
+	const bool is = input->mAudioContext && check(input->mAudioContext);
+	input->mLock.Unlock();
+	return is;
+}
+
 // A client that keeps every frame it is offered, like an actor that never shows them.
 struct RecordingClient {
 	NDIInputClient client{&RecordingClient::Callback, this};

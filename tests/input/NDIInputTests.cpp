@@ -250,23 +250,6 @@ std::string DeviceID(const char* name) {
 	return Manager().AudioDeviceNameToPersistentID(name);
 }
 
-// The context the input holds now, read under its lock.
-CCoreAudioContext* ContextOf(NDIInput* input) {
-	input->mLock.Lock();
-	CCoreAudioContext* context = input->mAudioContext;
-	input->mLock.Unlock();
-	return context;
-}
-
-// A look at the current context under the lock the audio thread swaps it under: the thread may
-// replace and release it at any moment outside it.
-bool CurrentContextIs(NDIInput* input, const std::function<bool(CCoreAudioContext*)>& check) {
-	input->mLock.Lock();
-	const bool is = input->mAudioContext && check(input->mAudioContext);
-	input->mLock.Unlock();
-	return is;
-}
-
 class AudioInputTest : public InputTest {
 protected:
 	void SetUp() override {

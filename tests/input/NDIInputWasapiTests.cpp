@@ -11,22 +11,6 @@ using fakewasapi::ComCalls;
 
 namespace {
 
-CWASAPIAudioContext* ContextOf(NDIInput* input) {
-	input->mLock.Lock();
-	CWASAPIAudioContext* context = input->mAudioContext;
-	input->mLock.Unlock();
-	return context;
-}
-
-// A look at the current context under the lock the audio thread swaps it under: the thread may
-// replace and release it at any moment outside it.
-bool CurrentContextIs(NDIInput* input, const std::function<bool(CWASAPIAudioContext*)>& check) {
-	input->mLock.Lock();
-	const bool is = input->mAudioContext && check(input->mAudioContext);
-	input->mLock.Unlock();
-	return is;
-}
-
 // Every context's COM calls counted per thread; after each test, once every receive thread has
 // ended, they must have paired up on each thread.
 class WasapiInputTest : public InputTest {

@@ -133,47 +133,25 @@ int64_t PatternNumber(const refhost::Texture& texture) {
 }
 
 #ifndef _WIN32
-// The tone on the left channel of what a device played (interleaved stereo), measured where it
-// sounded: a run of 32 or more silent frames is a gap, left out. The queue starts with silence,
-// and on a loaded machine the device may run dry now and then, which is no fault of the
-// plug-in's. The first `skip` frames of sound are passed over, then up to `wanted` are measured.
-struct Tone {
-	size_t frames = 0;
-	float peak = 0;
-	int crossings = 0;
-};
-Tone ToneOf(const std::vector<float>& played, size_t skip, size_t wanted) {
+// The left channel of what a device played (interleaved stereo) where it sounded: a run of 32 or
+// more silent frames is a gap, left out. The queue starts with silence, and on a loaded machine the
+// device may run dry now and then, which is no fault of the plug-in's. Silence at the end may be
+// the start of a gap.
+std::vector<float> SoundedLeft(const std::vector<float>& played) {
 	const size_t frames = played.size() / 2;
-	std::vector<bool> gap(frames, false);
+	std::vector<float> left;
 	for (size_t f = 0; f < frames;) {
 		size_t run = 0;
 		while (f + run < frames && played[2 * (f + run)] == 0.0f && played[2 * (f + run) + 1] == 0.0f)
 			++run;
-		if (run >= 32 || f + run == frames) // silence at the end may be the start of a gap
-			std::fill(gap.begin() + std::ptrdiff_t(f), gap.begin() + std::ptrdiff_t(f + run), true);
+		if (f + run == frames)
+			break;
+		if (run < 32)
+			left.insert(left.end(), run, 0.0f); // a quiet moment of the sound itself
+		left.push_back(played[2 * (f + run)]);
 		f += run + 1;
 	}
-	Tone tone;
-	bool havePrevious = false;
-	float previous = 0;
-	for (size_t f = 0; f < frames && tone.frames < wanted; ++f) {
-		const float left = played[2 * f];
-		if (gap[f]) {
-			havePrevious = false;
-			continue;
-		}
-		if (skip > 0) {
-			--skip;
-		} else {
-			tone.peak = std::max(tone.peak, std::fabs(left));
-			if (havePrevious && (previous < 0) != (left < 0))
-				++tone.crossings;
-			++tone.frames;
-		}
-		previous = left;
-		havePrevious = true;
-	}
-	return tone;
+	return left;
 }
 #endif
 
@@ -580,7 +558,7 @@ TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
 		samples.resize(apple_standin_played(uid, samples.data(), samples.size()));
 		return samples;
 	};
-	ASSERT_TRUE(ServiceUntil([&] { return ToneOf(played(), 24000, 24000).frames == 24000; }, 30000));
+	ASSERT_TRUE(ServiceUntil([&] { return SoundedLeft(played()).size() >= 48000; }, 30000));
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(pattern);
 
@@ -590,7 +568,7 @@ TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
 	EXPECT_EQ(channels, 2u);
 	EXPECT_EQ(rate, 48000.0);
 	// The left channel's peak is 0.5 x 0.5, and it crosses zero 2 x 250 times a second.
-	const Tone tone = ToneOf(played(), 24000, 24000);
+	const ToneMeasure tone = MeasureTone(SoundedLeft(played()), 1, 0, 24000, 24000, 48000);
 	EXPECT_NEAR(tone.peak, 0.25f, 0.01f);
 	EXPECT_NEAR(tone.crossings, 250, 6) << "half a second of 250 Hz";
 }
