@@ -255,6 +255,7 @@ protected:
 	void SetUp() override {
 		InputTest::SetUp();
 		apple_standin_reset_queues();
+		apple_standin_reset_call_counts(); // the counts are per test, not per program
 		apple_standin_clear_faults();
 		apple_standin_set_manual_pump(true); // nothing drains the queue behind the test's back
 		cfLiveBefore = apple_standin_cf_live();
