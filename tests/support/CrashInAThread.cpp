@@ -1,5 +1,5 @@
 // A program that crashes on a thread of its own after it started: the Windows tree's runner must
-// report it as failed (run with WILL_FAIL), whatever wine does with a crash.
+// report it as failed (expect-crash.sh checks that), whatever wine does with a crash.
 #include <windows.h>
 
 #include <cstdio>
