@@ -1,4 +1,4 @@
-// The recursive lock every class of the plug-in uses (implemented with the NDI input module).
+// The recursive lock every class of the plug-in uses.
 #ifndef CMUTEX_H
 #define CMUTEX_H
 

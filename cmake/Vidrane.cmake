@@ -4,9 +4,23 @@ if(VIDRANE_SANITIZE)
   set(_san "-fsanitize=${VIDRANE_SANITIZE}" -fno-omit-frame-pointer)
   if(VIDRANE_SANITIZE MATCHES "undefined")
     list(APPEND _san -fno-sanitize-recover=undefined)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+      # The host and the plug-in meet at a C interface, each side declaring it in types of its own
+      # (the reference host never includes the plug-in's headers): the same functions by their
+      # binary interface, which this check compares by C++ type.
+      list(APPEND _san -fno-sanitize=function)
+    endif()
   endif()
   add_compile_options(${_san})
   add_link_options(${_san})
+endif()
+
+if(VIDRANE_FLAVOUR STREQUAL "apple-on-linux")
+  # Blocks, as clang compiles them on a Mac by default; the stand-in brings their runtime.
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "The Apple flavour needs clang (blocks): configure with CC=clang CXX=clang++")
+  endif()
+  add_compile_options(-fblocks)
 endif()
 
 # Warnings everywhere; errors only in the plug-in itself.

@@ -356,11 +356,28 @@ std::string DefaultOutputUID() {
 
 } // namespace apple_standin
 
+namespace {
+
+// Where a listener may be registered: the system object, or a device that is there.
+OSStatus CanListen(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+	Machine& machine = TheMachine();
+	std::lock_guard<std::mutex> guard(machine.lock);
+	bool alive = true;
+	if (object != kAudioObjectSystemObject && (!FindDevice(machine, object, &alive) || !alive))
+		return kAudioHardwareBadObjectError; // a removed device takes no new listeners
+	// Only properties the object has can be listened to.
+	UInt32 size = 0;
+	return Property(machine, object, address, &size, nullptr, 0);
+}
+
+} // namespace
+
 extern "C" {
 
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
 	UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize) {
 	CountCall("AudioObjectGetPropertyDataSize");
+	PassGate("property reads"); // a busy audio system may take its time
 	(void)inQualifierDataSize;
 	(void)inQualifierData;
 	if (!inAddress || !outDataSize)
@@ -382,6 +399,7 @@ OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObj
 OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
 	UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* ioDataSize, void* outData) {
 	CountCall("AudioObjectGetPropertyData");
+	PassGate("property reads"); // a busy audio system may take its time
 	(void)inQualifierDataSize;
 	(void)inQualifierData;
 	if (!inAddress || !ioDataSize || !outData)
@@ -405,14 +423,7 @@ OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID, const AudioObj
 		return injected;
 	if (!inAddress || !inListener)
 		return kAudioHardwareIllegalOperationError;
-	Machine& machine = TheMachine();
-	std::lock_guard<std::mutex> guard(machine.lock);
-	bool alive = true;
-	if (inObjectID != kAudioObjectSystemObject && (!FindDevice(machine, inObjectID, &alive) || !alive))
-		return kAudioHardwareBadObjectError; // a removed device takes no new listeners
-	// Only properties the object has can be listened to.
-	UInt32 size = 0;
-	OSStatus status = Property(machine, inObjectID, *inAddress, &size, nullptr, 0);
+	const OSStatus status = CanListen(inObjectID, *inAddress);
 	if (status != kAudioHardwareNoError)
 		return status;
 	AddObjectListener(inObjectID, *inAddress, inListener, inClientData);
@@ -433,9 +444,42 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const Audio
 		if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
 			return kAudioHardwareBadObjectError; // its listeners went with it
 	}
-	// Waits for a call in progress (without the machine's lock, which a listener may need), and
-	// stops the calls of changes not yet delivered.
+	// Stops the calls of changes not yet delivered; a call under way goes on.
 	if (!RemoveObjectListener(inObjectID, *inAddress, inListener, inClientData))
+		return kAudioHardwareUnknownPropertyError;
+	return kAudioHardwareNoError;
+}
+
+OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	dispatch_queue_t inDispatchQueue, AudioObjectPropertyListenerBlock inListener) {
+	OSStatus injected;
+	if (CountCall("AudioObjectAddPropertyListenerBlock", &injected))
+		return injected;
+	if (!inAddress || !inListener || !inDispatchQueue)
+		return kAudioHardwareIllegalOperationError;
+	const OSStatus status = CanListen(inObjectID, *inAddress);
+	if (status != kAudioHardwareNoError)
+		return status;
+	AddObjectListenerBlock(inObjectID, *inAddress, inDispatchQueue, inListener);
+	return kAudioHardwareNoError;
+}
+
+OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	dispatch_queue_t inDispatchQueue, AudioObjectPropertyListenerBlock inListener) {
+	OSStatus injected;
+	if (CountCall("AudioObjectRemovePropertyListenerBlock", &injected))
+		return injected;
+	if (!inAddress || !inListener || !inDispatchQueue)
+		return kAudioHardwareIllegalOperationError;
+	{
+		Machine& machine = TheMachine();
+		std::lock_guard<std::mutex> guard(machine.lock);
+		bool alive = true;
+		if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
+			return kAudioHardwareBadObjectError; // its listeners went with it
+	}
+	// A call already submitted to the queue still runs there, after this returns.
+	if (!RemoveObjectListenerBlock(inObjectID, *inAddress, inDispatchQueue, inListener))
 		return kAudioHardwareUnknownPropertyError;
 	return kAudioHardwareNoError;
 }

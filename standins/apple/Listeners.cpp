@@ -1,14 +1,19 @@
 // Property listeners: the registrations, and the one thread of the stand-in's own that calls
-// them, with no lock held, in the order the changes were made. A removal waits for a call of that
-// listener in progress, and no call starts once the removal has returned: a plug-in that removed
-// its listeners may be unloaded.
+// them, with no lock held, in the order the changes were made. As the real system promises no
+// more: removing a listener does not wait for a call already under way, so a call may still be
+// made after the removal has returned; a block listener's calls run on the dispatch queue it was
+// registered with, where one submitted before the removal runs after it. A queue's disposal waits
+// for the calls of its listeners in progress: once it returns, none of them runs.
 #include "Listeners.h"
 #include "StandinCore.h"
+
+#include <Block.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -18,14 +23,21 @@ using namespace apple_standin;
 
 namespace {
 
+const char kListenerGate[] = "listener call";
+
+enum class Kind { Queue, ObjectProc, ObjectBlock };
+
 struct Registration {
-	bool isQueue = false;
+	Kind kind = Kind::ObjectProc;
 	AudioQueueRef queue = nullptr;
 	AudioQueuePropertyID queueProperty = 0;
 	AudioQueuePropertyListenerProc queueProc = nullptr;
 	AudioObjectID object = kAudioObjectUnknown;
 	AudioObjectPropertyAddress address{};
 	AudioObjectPropertyListenerProc objectProc = nullptr;
+	AudioObjectPropertyListenerBlock block = nullptr; // as registered: the identity removal matches
+	AudioObjectPropertyListenerBlock copy = nullptr;  // the stand-in's own copy, released on removal
+	dispatch_queue_t dispatchQueue = nullptr;         // retained while registered
 	void* data = nullptr;
 };
 
@@ -37,18 +49,18 @@ struct Delivery {
 struct Notifier {
 	std::mutex lock;
 	std::condition_variable wake; // a change posted, or the hold lifted
-	std::condition_variable idle; // a change delivered
+	std::condition_variable idle; // a change delivered, a call ended
 	std::map<unsigned long long, Registration> registrations;
 	unsigned long long nextSerial = 1;
 	std::deque<std::vector<Delivery>> pending; // one entry a change
 	bool delivering = false;
-	unsigned long long calling = 0;   // the registration being called now (0: none)
-	AudioQueueRef callingQueue = nullptr; // and its queue, for a queue's listener
-	std::thread::id thread;         // the listener thread
+	AudioQueueRef callingQueue = nullptr; // the queue whose listener is being called now
+	std::thread::id thread;               // the listener thread
 	bool held = false;
 	bool started = false;
 	long long calls = 0;
 	long long lateCalls = 0;
+	int blockCallsInFlight = 0; // submitted to a dispatch queue, not yet returned
 };
 
 Notifier& TheNotifier() {
@@ -60,13 +72,52 @@ bool SameAddress(const AudioObjectPropertyAddress& a, const AudioObjectPropertyA
 	return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
 }
 
-void Deliver(const Registration& r) {
-	if (r.isQueue) {
+// Counts a call as it starts (past the gate): late when its registration was removed meanwhile.
+void CountCallStart(Notifier& n, unsigned long long serial) {
+	++n.calls;
+	if (!n.registrations.count(serial))
+		++n.lateCalls;
+}
+
+// A function listener, on the listener thread: the lock is held on entry and on return.
+void CallFunction(Notifier& n, std::unique_lock<std::mutex>& guard, const Delivery& delivery) {
+	const Registration& r = delivery.registration;
+	n.callingQueue = r.kind == Kind::Queue ? r.queue : nullptr;
+	guard.unlock();
+	PassGate(kListenerGate);
+	guard.lock();
+	CountCallStart(n, delivery.serial);
+	guard.unlock();
+	if (r.kind == Kind::Queue) {
 		r.queueProc(r.data, r.queue, r.queueProperty);
 	} else {
 		AudioObjectPropertyAddress address = r.address;
 		r.objectProc(r.object, 1, &address, r.data);
 	}
+	guard.lock();
+	n.callingQueue = nullptr;
+	n.idle.notify_all();
+}
+
+// A block listener: submitted to its dispatch queue with the lock held; runs there later.
+void SubmitBlock(Notifier& n, const Delivery& delivery) {
+	const unsigned long long serial = delivery.serial;
+	AudioObjectPropertyListenerBlock listener = delivery.registration.copy; // kept alive by the block below
+	const AudioObjectPropertyAddress address = delivery.registration.address;
+	Notifier* notifier = &n;
+	++n.blockCallsInFlight;
+	dispatch_async(delivery.registration.dispatchQueue, ^{
+		PassGate(kListenerGate);
+		{
+			std::lock_guard<std::mutex> guard(notifier->lock);
+			CountCallStart(*notifier, serial);
+		}
+		AudioObjectPropertyAddress given = address;
+		listener(1, &given);
+		std::lock_guard<std::mutex> guard(notifier->lock);
+		--notifier->blockCallsInFlight;
+		notifier->idle.notify_all();
+	});
 }
 
 void Run() {
@@ -79,17 +130,13 @@ void Run() {
 		n.pending.pop_front();
 		n.delivering = true;
 		for (const Delivery& delivery : change) {
-			if (!n.registrations.count(delivery.serial))
-				continue; // removed since the change was made
-			++n.calls;
-			n.calling = delivery.serial;
-			n.callingQueue = delivery.registration.isQueue ? delivery.registration.queue : nullptr;
-			guard.unlock();
-			Deliver(delivery.registration);
-			guard.lock();
-			n.calling = 0;
-			n.callingQueue = nullptr;
-			n.idle.notify_all();
+			auto live = n.registrations.find(delivery.serial);
+			if (live == n.registrations.end())
+				continue; // removed before its call began
+			if (live->second.kind == Kind::ObjectBlock)
+				SubmitBlock(n, Delivery{delivery.serial, live->second});
+			else
+				CallFunction(n, guard, delivery);
 		}
 		n.delivering = false;
 		n.idle.notify_all();
@@ -108,45 +155,48 @@ void Post(Notifier& n, std::vector<Delivery> change) {
 	n.wake.notify_all();
 }
 
-// Removes the first (or every) matching registration and waits until none of them is being
-// called; on the listener thread itself (a listener removing listeners) it cannot wait.
+// With the lock held: what a registration holds goes with it.
+void Forget(Registration& r) {
+	if (r.copy)
+		Block_release(r.copy);
+	if (r.dispatchQueue)
+		dispatch_release(r.dispatchQueue);
+	r.copy = nullptr;
+	r.dispatchQueue = nullptr;
+}
+
+// Removes the first (or every) matching registration; never waits for a call under way.
 template <typename Match>
-int Remove(Match match, bool all, bool wait) {
+int Remove(Match match, bool all) {
 	Notifier& n = TheNotifier();
-	std::unique_lock<std::mutex> guard(n.lock);
-	std::vector<unsigned long long> removed;
+	std::lock_guard<std::mutex> guard(n.lock);
+	int removed = 0;
 	for (auto it = n.registrations.begin(); it != n.registrations.end();) {
-		if ((all || removed.empty()) && match(it->second)) {
-			removed.push_back(it->first);
+		if ((all || removed == 0) && match(it->second)) {
+			Forget(it->second);
 			it = n.registrations.erase(it);
+			++removed;
 		} else {
 			++it;
 		}
 	}
-	if (wait && std::this_thread::get_id() != n.thread) {
-		n.idle.wait(guard, [&] {
-			return std::find(removed.begin(), removed.end(), n.calling) == removed.end();
-		});
-	}
-	return int(removed.size());
-}
-
-template <typename Match>
-bool RemoveFirst(Match match) {
-	return Remove(match, false, true) > 0;
-}
-
-// For objects that vanish, with other locks of the stand-in held: pending calls are dropped,
-// a call in progress is not waited for here.
-template <typename Match>
-int RemoveAll(Match match) {
-	return Remove(match, true, false);
+	return removed;
 }
 
 void Register(const Registration& registration) {
 	Notifier& n = TheNotifier();
 	std::lock_guard<std::mutex> guard(n.lock);
 	n.registrations[n.nextSerial++] = registration;
+}
+
+void PostChange(const std::function<bool(const Registration&)>& match) {
+	Notifier& n = TheNotifier();
+	std::lock_guard<std::mutex> guard(n.lock);
+	std::vector<Delivery> change;
+	for (const auto& entry : n.registrations)
+		if (match(entry.second))
+			change.push_back(Delivery{entry.first, entry.second});
+	Post(n, std::move(change));
 }
 
 } // namespace
@@ -162,7 +212,7 @@ void WaitForQueueListenerCalls(AudioQueueRef queue) {
 
 void AddQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data) {
 	Registration r;
-	r.isQueue = true;
+	r.kind = Kind::Queue;
 	r.queue = queue;
 	r.queueProperty = property;
 	r.queueProc = proc;
@@ -171,13 +221,14 @@ void AddQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQ
 }
 
 bool RemoveQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data) {
-	return RemoveFirst([&](const Registration& r) {
-		return r.isQueue && r.queue == queue && r.queueProperty == property && r.queueProc == proc && r.data == data;
-	});
+	return Remove([&](const Registration& r) {
+		return r.kind == Kind::Queue && r.queue == queue && r.queueProperty == property && r.queueProc == proc
+		       && r.data == data;
+	}, false) > 0;
 }
 
 int DropQueueListeners(AudioQueueRef queue) {
-	return RemoveAll([&](const Registration& r) { return r.isQueue && r.queue == queue; });
+	return Remove([&](const Registration& r) { return r.kind == Kind::Queue && r.queue == queue; }, true);
 }
 
 void AddObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -192,41 +243,53 @@ void AddObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& a
 
 bool RemoveObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
 	AudioObjectPropertyListenerProc proc, void* data) {
-	return RemoveFirst([&](const Registration& r) {
-		return !r.isQueue && r.object == object && SameAddress(r.address, address) && r.objectProc == proc && r.data == data;
-	});
+	return Remove([&](const Registration& r) {
+		return r.kind == Kind::ObjectProc && r.object == object && SameAddress(r.address, address)
+		       && r.objectProc == proc && r.data == data;
+	}, false) > 0;
+}
+
+void AddObjectListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address, dispatch_queue_t queue,
+	AudioObjectPropertyListenerBlock block) {
+	Registration r;
+	r.kind = Kind::ObjectBlock;
+	r.object = object;
+	r.address = address;
+	r.block = block;
+	r.copy = Block_copy(block);
+	r.dispatchQueue = queue;
+	dispatch_retain(queue);
+	Register(r);
+}
+
+bool RemoveObjectListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address, dispatch_queue_t queue,
+	AudioObjectPropertyListenerBlock block) {
+	return Remove([&](const Registration& r) {
+		return r.kind == Kind::ObjectBlock && r.object == object && SameAddress(r.address, address)
+		       && r.dispatchQueue == queue && r.block == block;
+	}, false) > 0;
 }
 
 void DropObjectListeners(AudioObjectID object) {
-	RemoveAll([&](const Registration& r) {
-		return !r.isQueue && (object == kAudioObjectUnknown ? r.object != kAudioObjectSystemObject : r.object == object);
-	});
+	Remove([&](const Registration& r) {
+		return r.kind != Kind::Queue
+		       && (object == kAudioObjectUnknown ? r.object != kAudioObjectSystemObject : r.object == object);
+	}, true);
 }
 
 void PostQueueChange(AudioQueueRef queue, AudioQueuePropertyID property) {
-	Notifier& n = TheNotifier();
-	std::lock_guard<std::mutex> guard(n.lock);
-	std::vector<Delivery> change;
-	for (const auto& entry : n.registrations) {
-		const Registration& r = entry.second;
-		if (r.isQueue && r.queue == queue && r.queueProperty == property)
-			change.push_back(Delivery{entry.first, r});
-	}
-	Post(n, std::move(change));
+	PostChange([&](const Registration& r) {
+		return r.kind == Kind::Queue && r.queue == queue && r.queueProperty == property;
+	});
 }
 
 void PostObjectChange(AudioObjectID object, AudioObjectPropertySelector selector) {
-	Notifier& n = TheNotifier();
-	std::lock_guard<std::mutex> guard(n.lock);
-	std::vector<Delivery> change;
-	for (const auto& entry : n.registrations) {
-		const Registration& r = entry.second;
-		// The stand-in's properties that change all live in the global scope of the main element.
-		if (!r.isQueue && r.object == object && r.address.mSelector == selector
-			&& r.address.mScope == kAudioObjectPropertyScopeGlobal && r.address.mElement == kAudioObjectPropertyElementMain)
-			change.push_back(Delivery{entry.first, r});
-	}
-	Post(n, std::move(change));
+	// The stand-in's properties that change all live in the global scope of the main element.
+	PostChange([&](const Registration& r) {
+		return r.kind != Kind::Queue && r.object == object && r.address.mSelector == selector
+		       && r.address.mScope == kAudioObjectPropertyScopeGlobal
+		       && r.address.mElement == kAudioObjectPropertyElementMain;
+	});
 }
 
 } // namespace apple_standin
@@ -241,7 +304,9 @@ APPLE_STANDIN_EXPORT void apple_standin_hold_listener_calls(Boolean hold) {
 APPLE_STANDIN_EXPORT Boolean apple_standin_wait_listener_calls(int timeoutMs) {
 	Notifier& n = TheNotifier();
 	std::unique_lock<std::mutex> guard(n.lock);
-	return n.idle.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return n.pending.empty() && !n.delivering; });
+	return n.idle.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+		return n.pending.empty() && !n.delivering && n.blockCallsInFlight == 0;
+	});
 }
 
 APPLE_STANDIN_EXPORT int apple_standin_listeners_registered(void) {

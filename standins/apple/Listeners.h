@@ -6,7 +6,8 @@
 
 namespace apple_standin {
 
-// Registrations. Removal answers false when no such registration exists.
+// Registrations. Removal answers false when no such registration exists; it never waits for a
+// call under way.
 void AddQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data);
 bool RemoveQueueListener(AudioQueueRef queue, AudioQueuePropertyID property, AudioQueuePropertyListenerProc proc, void* data);
 // A disposed queue's registrations go with it; returns how many there were. Without locks of the
@@ -17,6 +18,12 @@ void AddObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& a
 	AudioObjectPropertyListenerProc proc, void* data);
 bool RemoveObjectListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
 	AudioObjectPropertyListenerProc proc, void* data);
+// Block listeners: the stand-in keeps a copy of the block and a reference to the queue while
+// registered; the calls are submitted to that queue.
+void AddObjectListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address, dispatch_queue_t queue,
+	AudioObjectPropertyListenerBlock block);
+bool RemoveObjectListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address, dispatch_queue_t queue,
+	AudioObjectPropertyListenerBlock block);
 // An object that no longer exists loses its registrations (every device object: `object` 0).
 void DropObjectListeners(AudioObjectID object);
 

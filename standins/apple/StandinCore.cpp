@@ -28,7 +28,7 @@ struct Gate {
 };
 
 const char* const kGatedFunctions[] = {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose",
-                                        "AudioQueueStart returning"};
+                                        "AudioQueueStart returning", "property reads", "listener call"};
 
 bool IsGated(const char* function) {
 	for (const char* gated : kGatedFunctions)

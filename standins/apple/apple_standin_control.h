@@ -79,8 +79,10 @@ APPLE_STANDIN_EXPORT void apple_standin_clear_faults(void);
 // for the call is returned after them). A closed gate holds every call until it is opened; the
 // delay is a real wait. Default: gates open, no delay. AudioQueueStart passes a second gate, named
 // "AudioQueueStart returning", once the queue runs: its caller is held there (as a thread may be
-// put off right after the call did its work) while the queue plays. The functions return false
-// for any other name.
+// put off right after the call did its work) while the queue plays. AudioObjectGetPropertyData
+// and AudioObjectGetPropertyDataSize pass the gate "property reads" (a busy audio system answers
+// late), and every listener call passes "listener call" as it starts, on the thread it runs on.
+// The functions return false for any other name.
 APPLE_STANDIN_EXPORT Boolean apple_standin_close_gate(const char* function);
 APPLE_STANDIN_EXPORT Boolean apple_standin_open_gate(const char* function);
 // Waits (up to timeoutMs) until at least `calls` calls are held at the function's gate.
@@ -141,22 +143,28 @@ APPLE_STANDIN_EXPORT Boolean apple_standin_played_format(const char* deviceUID, 
 APPLE_STANDIN_EXPORT void apple_standin_reset_queues(void);
 
 // ---- Property listeners --------------------------------------------------------------------
-// Listeners (AudioQueueAddPropertyListener, AudioObjectAddPropertyListener) are called on one
-// thread of the stand-in's own, never on the thread that made the change and never under a
-// lock of the stand-in. A change calls the listeners registered when it happened that are still
-// registered when it is delivered. A removal waits for a call of that listener in progress (but
-// not on the listener thread itself), and once it returns the listener is never called again, as
-// the real system does: a plug-in that removed its listeners may be unloaded. A disposed queue's
-// listeners are dropped with it, and its disposal waits likewise.
+// Function listeners (AudioQueueAddPropertyListener, AudioObjectAddPropertyListener) are called on
+// one thread of the stand-in's own, never on the thread that made the change and never under a
+// lock of the stand-in; block listeners (AudioObjectAddPropertyListenerBlock) run on the dispatch
+// queue they were registered with, where the stand-in submits each call. A change calls the
+// listeners registered when it happened that are still registered when its delivery begins.
+// The system promises no more than that: a removal does not wait for a call already under way
+// (held at the "listener call" gate, say, or submitted to the listener's queue), which then runs
+// after the removal returned: a late call. A disposed queue's listeners are dropped with it, and
+// its disposal waits for a call of theirs under way: once AudioQueueDispose returns, none runs.
 // While held, changes wait to be delivered (a hold takes effect between two changes).
 APPLE_STANDIN_EXPORT void apple_standin_hold_listener_calls(Boolean hold);
-// Waits (up to timeoutMs) until every change made so far has been delivered.
+// Waits (up to timeoutMs) until every change made so far has been delivered and every block call
+// submitted has returned.
 APPLE_STANDIN_EXPORT Boolean apple_standin_wait_listener_calls(int timeoutMs);
-// Registrations now; listener calls made so far; those of them made after their registration
-// had been removed (never: an account for tests).
+// Registrations now; listener calls made so far; those of them that began after their
+// registration had been removed (late calls).
 APPLE_STANDIN_EXPORT int apple_standin_listeners_registered(void);
 APPLE_STANDIN_EXPORT long long apple_standin_listener_calls(void);
 APPLE_STANDIN_EXPORT long long apple_standin_late_listener_calls(void);
+// Dispatch queues made and not yet ended (released and drained); callers waiting in dispatch_sync.
+APPLE_STANDIN_EXPORT int apple_standin_dispatch_queues_live(void);
+APPLE_STANDIN_EXPORT int apple_standin_dispatch_sync_waiting(void);
 
 // ---- CoreFoundation ------------------------------------------------------------------------
 // Objects created and not yet released to zero (constants such as kCFBundleVersionKey excluded).

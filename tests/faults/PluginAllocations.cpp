@@ -27,7 +27,6 @@ struct Range {
 
 constexpr int kMaxRanges = 512;
 constexpr int kFrames = 64;
-constexpr int kMaxRecorded = 8192;
 constexpr uint32_t kMagic = 0x0A110CA7u;
 
 // Written by Arm before gArmed is set, read-only while armed.
@@ -44,9 +43,6 @@ std::atomic<long> gUndecided{0};
 // The host's thread only.
 thread_local bool tHostThread = false;
 thread_local bool tInside = false; // a walk under way on this thread: its own allocations pass
-bool gRecording = false;
-plugin_allocations::Decision gRecord[kMaxRecorded];
-int gRecorded = 0;
 // The stack of the allocation that was failed.
 void* gFailFrames[kFrames];
 int gFailFrameCount = 0;
@@ -72,55 +68,28 @@ ALLOC_HOOK Kind KindOf(const void* returnAddress) {
 }
 
 // Whether the allocation that operator new was called for from `caller` is the plug-in's. The
-// caller alone decides unless it is runtime code, or unless the decision is to be recorded.
-ALLOC_HOOK bool Decide(const void* caller, bool record, plugin_allocations::Decision* decision) {
+// caller alone decides unless it is runtime code: then the innermost frame outside the runtimes.
+ALLOC_HOOK bool Decide(const void* caller) {
 	const Kind callerKind = KindOf(caller);
-	if (!record && (callerKind == kPlugin || callerKind == kOther))
+	if (callerKind == kPlugin || callerKind == kOther)
 		return callerKind == kPlugin;
 
 	void* frames[kFrames];
 	const int count = backtrace(frames, kFrames);
-	bool viaRuntime = false;
-	int decided = -1;
-	for (int i = 0; i < count && decided < 0; ++i) {
-		switch (KindOf(frames[i])) {
-		case kHook: // what came before was the walk's own machinery
-			viaRuntime = false;
-			break;
-		case kRuntime:
-			viaRuntime = true;
-			break;
-		default:
-			decided = i;
-			break;
-		}
+	for (int i = 0; i < count; ++i) {
+		const Kind kind = KindOf(frames[i]);
+		if (kind != kHook && kind != kRuntime) // the walk's own machinery, or the runtimes
+			return kind == kPlugin;
 	}
-	if (decided < 0) {
-		gUndecided.fetch_add(1);
-		return false;
-	}
-	const bool plugin = KindOf(frames[decided]) == kPlugin;
-	if (record) {
-		decision->frame = frames[decided];
-		decision->plugin = plugin;
-		decision->viaRuntime = viaRuntime;
-		decision->pluginAbove = false;
-		for (int i = decided + 1; i < count; ++i)
-			if (KindOf(frames[i]) == kPlugin)
-				decision->pluginAbove = true;
-	}
-	return plugin;
+	gUndecided.fetch_add(1);
+	return false;
 }
 
 ALLOC_HOOK void* Allocate(std::size_t size, std::size_t align, bool nothrow, const void* caller) {
 	bool plugin = false;
 	if (gArmed.load(std::memory_order_acquire) && !tInside) {
 		tInside = true;
-		const bool record = tHostThread && gRecording && gRecorded < kMaxRecorded;
-		plugin_allocations::Decision decision{};
-		plugin = Decide(caller, record, &decision);
-		if (record)
-			gRecord[gRecorded++] = decision;
+		plugin = Decide(caller);
 		tInside = false;
 		if (plugin) {
 			const int side = tHostThread ? plugin_allocations::kHostThread : plugin_allocations::kOtherThreads;
@@ -293,15 +262,6 @@ long Undecided() {
 	return gUndecided.load();
 }
 
-void StartRecording() {
-	gRecorded = 0;
-	gRecording = true;
-}
-
-std::vector<Decision> StopRecording() {
-	gRecording = false;
-	return std::vector<Decision>(gRecord, gRecord + gRecorded);
-}
 
 } // namespace plugin_allocations
 

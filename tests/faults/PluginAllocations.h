@@ -38,18 +38,6 @@ long Live();
 // counted as the plug-in's, and a sign the classification could not be made.
 long Undecided();
 
-// What decided one allocation of the host's thread, kept while recording.
-struct Decision {
-	const void* frame;  // the deciding frame's return address
-	bool plugin;        // counted as the plug-in's
-	bool viaRuntime;    // runtime frames lay between it and operator new
-	bool pluginAbove;   // a plug-in frame lies further out on the stack
-};
-// Records the host thread's allocations from now on (at most a few thousand); every stack is
-// walked whole, which is slow.
-void StartRecording();
-std::vector<Decision> StopRecording();
-
 } // namespace plugin_allocations
 
 #endif

@@ -5,6 +5,7 @@
 #define APPLE_STANDIN_COREAUDIO_H
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <dispatch/dispatch.h>
 
 #define APPLE_STANDIN_FOURCC(a, b, c, d) \
 	((UInt32(UInt8(a)) << 24) | (UInt32(UInt8(b)) << 16) | (UInt32(UInt8(c)) << 8) | UInt32(UInt8(d)))
@@ -160,5 +161,13 @@ CF_EXPORT OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID, cons
 	AudioObjectPropertyListenerProc inListener, void* inClientData);
 CF_EXPORT OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
 	AudioObjectPropertyListenerProc inListener, void* inClientData);
+
+// The block form: the calls run on the dispatch queue given. Removal takes the same block object.
+typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses);
+CF_EXPORT OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+	dispatch_queue_t inDispatchQueue, AudioObjectPropertyListenerBlock inListener);
+CF_EXPORT OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+	const AudioObjectPropertyAddress* inAddress, dispatch_queue_t inDispatchQueue,
+	AudioObjectPropertyListenerBlock inListener);
 
 #endif
