@@ -349,9 +349,18 @@ void CAudioBufferList::ApplyVolume(float* dest, int frames, int channels) {
 // CAudioContext
 
 CAudioContext::CAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer)
-    : mBufferList(channels, sampleRate, framesPerBuffer), mPersistentID(persistentID), mErrorLine(0) {}
+    : mBufferList(channels, sampleRate, framesPerBuffer), mPersistentID(persistentID), mStreamChannels(channels),
+      mErrorLine(0) {}
 
 CAudioContext::~CAudioContext() {}
+
+bool CAudioContext::IsCompatible(const std::string& persistentID, int channels, int sampleRate,
+                                 int framesPerBuffer) const {
+	// A change of the channel count needs a context of its own as a change of rate does: kept,
+	// the blocks would be built in the old layout (stereo turned mono plays on the left only).
+	return persistentID == mPersistentID && channels == mStreamChannels && sampleRate == mBufferList.GetSampleRate()
+	       && framesPerBuffer == mBufferList.GetFramesPerBuffer();
+}
 
 #ifndef _WIN32
 
@@ -359,6 +368,8 @@ CAudioContext::~CAudioContext() {}
 // CCoreAudioContext
 
 #include "AudioDevices.h"
+
+#include <Block.h>
 
 namespace {
 
@@ -444,11 +455,12 @@ AudioObjectID FindDeviceID(const std::string& uid) {
 }
 
 // ---- What the listeners hear ----
-// A listener may be called after its removal returned, even after the context is gone: the
-// system promises nothing more. So the client data is never the context but a ticket into this
-// table, which is never freed: a slot holds a generation, an in-use bit and the changes marked,
-// and a call whose ticket names an older generation (or a free slot) marks nothing. Calls only
-// set bits, lock-free: they never block and never take a lock a holder may hold.
+// The queue's listener may be called after its removal returned (until the queue is disposed):
+// the system promises nothing more. So the client data is never the context but a ticket into
+// this table, which is never freed: a slot holds a generation, an in-use bit and the changes
+// marked, and a call whose ticket names an older generation (or a free slot) marks nothing. The
+// audio objects' listeners carry the same ticket. Calls only set bits, lock-free: they never
+// block and never take a lock a holder may hold.
 const uint64_t kQueueRunningChanged = 1;
 const uint64_t kDeviceAliveChanged = 2;
 const uint64_t kDevicesChanged = 4;
@@ -481,8 +493,7 @@ void ReleaseWatchSlot(uint64_t ticket) {
 		gWatchSlots[ticket & kSlotIndexMask].store((ticket >> 16) << 32, std::memory_order_release);
 }
 
-void MarkChanged(void* clientData, uint64_t change) {
-	const uint64_t ticket = uint64_t(reinterpret_cast<uintptr_t>(clientData));
+void MarkChanged(uint64_t ticket, uint64_t change) {
 	if ((ticket & kSlotIndexMask) >= uint64_t(kWatchSlots))
 		return;
 	std::atomic<uint64_t>& slot = gWatchSlots[ticket & kSlotIndexMask];
@@ -491,6 +502,12 @@ void MarkChanged(void* clientData, uint64_t change) {
 		if (!(state & kSlotInUse) || (state >> 32) != (ticket >> 16))
 			return; // a late call for a context that is gone
 	} while (!slot.compare_exchange_weak(state, state | change, std::memory_order_acq_rel, std::memory_order_relaxed));
+}
+
+uint64_t PendingChanges(uint64_t ticket) {
+	if (!ticket)
+		return 0;
+	return gWatchSlots[ticket & kSlotIndexMask].load(std::memory_order_acquire) & kAllChanges;
 }
 
 uint64_t TakeChanges(uint64_t ticket) {
@@ -504,17 +521,7 @@ void* TicketData(uint64_t ticket) {
 }
 
 void QueueRunningChanged(void* userData, AudioQueueRef, AudioQueuePropertyID) {
-	MarkChanged(userData, kQueueRunningChanged);
-}
-
-OSStatus DeviceAliveChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* clientData) {
-	MarkChanged(clientData, kDeviceAliveChanged);
-	return 0;
-}
-
-OSStatus DevicesChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* clientData) {
-	MarkChanged(clientData, kDevicesChanged);
-	return 0;
+	MarkChanged(uint64_t(reinterpret_cast<uintptr_t>(userData)), kQueueRunningChanged);
 }
 
 } // namespace
@@ -538,7 +545,8 @@ int CCoreAudioContext::CreateCoreAudioContext(const std::string& persistentID, i
 CCoreAudioContext::CCoreAudioContext(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mAudioQueue(nullptr),
       mRunning(false), mStatus(0), mWatchTicket(0), mDeviceID(0), mHasDevice(false), mOnFallback(false),
-      mListeningToQueue(false), mListeningToDevice(false), mListeningToList(false), mSeenRunning(false),
+      mListeningToQueue(false), mListenerQueue(nullptr), mDeviceListener(nullptr), mListListener(nullptr),
+      mSeenRunning(false),
       mDeviceGone(false), mRequestedListed(false), mRequestedBack(false) {
 	mStatus = Open(channels, sampleRate, framesPerBuffer);
 }
@@ -624,37 +632,68 @@ void CCoreAudioContext::Watch(const std::string& deviceUID) {
 	mHasDevice = !deviceUID.empty();
 	if (!mWatchTicket)
 		return;
-	void* data = TicketData(mWatchTicket);
-	mListeningToQueue =
-		AudioQueueAddPropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged, data) == 0;
-	AudioObjectPropertyAddress devices = GlobalAddress(kAudioHardwarePropertyDevices);
-	mListeningToList = AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, DevicesChanged, data) == 0;
+	mListeningToQueue = AudioQueueAddPropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged,
+	                                                  TicketData(mWatchTicket)) == 0;
+	mListenerQueue = dispatch_queue_create("NDI Vidrane device listeners", DISPATCH_QUEUE_SERIAL);
+	if (!mListenerQueue)
+		return;
+	mListListener = Listen(kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kDevicesChanged);
 	if (mHasDevice) {
 		// Not found: it went before it could be watched, which the first look at the list shows.
 		mDeviceID = FindDeviceID(deviceUID);
-		AudioObjectPropertyAddress alive = GlobalAddress(kAudioDevicePropertyDeviceIsAlive);
-		mListeningToDevice =
-			mDeviceID && AudioObjectAddPropertyListener(mDeviceID, &alive, DeviceAliveChanged, data) == 0;
+		if (mDeviceID)
+			mDeviceListener = Listen(mDeviceID, kAudioDevicePropertyDeviceIsAlive, kDeviceAliveChanged);
 	}
+}
+
+AudioObjectPropertyListenerBlock CCoreAudioContext::Listen(AudioObjectID object, AudioObjectPropertySelector selector,
+                                                           uint64_t change) {
+	const uint64_t ticket = mWatchTicket;
+	AudioObjectPropertyListenerBlock listener =
+		Block_copy(^(UInt32, const AudioObjectPropertyAddress*) { MarkChanged(ticket, change); });
+	AudioObjectPropertyAddress address = GlobalAddress(selector);
+	if (listener && AudioObjectAddPropertyListenerBlock(object, &address, mListenerQueue, listener) == 0)
+		return listener;
+	if (listener)
+		Block_release(listener);
+	return nullptr;
 }
 
 void CCoreAudioContext::Unwatch() {
-	void* data = TicketData(mWatchTicket);
 	if (mListeningToQueue)
-		AudioQueueRemovePropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged, data);
-	if (mListeningToList) {
+		AudioQueueRemovePropertyListener(mAudioQueue, kAudioQueueProperty_IsRunning, QueueRunningChanged,
+		                                 TicketData(mWatchTicket));
+	mListeningToQueue = false;
+	if (mListListener) {
 		AudioObjectPropertyAddress devices = GlobalAddress(kAudioHardwarePropertyDevices);
-		AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, DevicesChanged, data);
+		AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devices, mListenerQueue, mListListener);
 	}
-	if (mListeningToDevice) {
+	if (mDeviceListener) {
 		// Fails once the device has gone for good, and its listeners with it.
 		AudioObjectPropertyAddress alive = GlobalAddress(kAudioDevicePropertyDeviceIsAlive);
-		AudioObjectRemovePropertyListener(mDeviceID, &alive, DeviceAliveChanged, data);
+		AudioObjectRemovePropertyListenerBlock(mDeviceID, &alive, mListenerQueue, mDeviceListener);
 	}
-	mListeningToQueue = mListeningToList = mListeningToDevice = false;
+	if (mListenerQueue) {
+		// The system does not promise that a removal waits for a call under way, and a call it
+		// submitted to the queue before the removal still runs after it. Once an empty block has
+		// run on the queue, none is under way or to come: the plug-in may then be unloaded.
+		dispatch_sync(mListenerQueue, ^{
+		});
+		dispatch_release(mListenerQueue);
+		mListenerQueue = nullptr;
+	}
+	if (mListListener)
+		Block_release(mListListener);
+	if (mDeviceListener)
+		Block_release(mDeviceListener);
+	mListListener = mDeviceListener = nullptr;
 }
 
-bool CCoreAudioContext::DeviceChanged() const {
+bool CCoreAudioContext::DeviceNeedsLook() const {
+	return PendingChanges(mWatchTicket) != 0;
+}
+
+bool CCoreAudioContext::LookAtDevice() {
 	const uint64_t changes = TakeChanges(mWatchTicket);
 	if ((changes & kQueueRunningChanged) && mAudioQueue) {
 		// A queue stops by itself when its device goes. It runs some time after its start, so
@@ -680,13 +719,13 @@ bool CCoreAudioContext::DeviceChanged() const {
 		try {
 			CheckDeviceList();
 		} catch (...) {
-			MarkChanged(TicketData(mWatchTicket), kDevicesChanged); // out of memory: the next look tries again
+			MarkChanged(mWatchTicket, kDevicesChanged); // out of memory: the next look tries again
 		}
 	}
 	return mDeviceGone || mRequestedBack;
 }
 
-void CCoreAudioContext::CheckDeviceList() const {
+void CCoreAudioContext::CheckDeviceList() {
 	if (mHasDevice && !mDeviceGone) {
 		AudioObjectID* ids = nullptr;
 		UInt32 count = 0;
@@ -704,7 +743,7 @@ void CCoreAudioContext::CheckDeviceList() const {
 		// refused the queue does not make a new context at every frame.
 		bool listed = false;
 		if (!IsOutputListed(mPersistentID, listed)) {
-			MarkChanged(TicketData(mWatchTicket), kDevicesChanged); // the next look tries again
+			MarkChanged(mWatchTicket, kDevicesChanged); // the next look tries again
 			return;
 		}
 		if (listed && !mRequestedListed)
@@ -755,13 +794,6 @@ void CCoreAudioContext::FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* bu
 	                    delivered, true);
 	// What the queue lacked plays as silence; a refused enqueue takes the buffer out of play.
 	AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
-}
-
-bool CCoreAudioContext::IsCompatible(const std::string& persistentID, int channels, int sampleRate,
-                                     int framesPerBuffer) const {
-	(void)channels; // a stream may change its channel count and keep its context
-	return persistentID == mPersistentID && sampleRate == mBufferList.GetSampleRate()
-		&& framesPerBuffer == mBufferList.GetFramesPerBuffer() && !DeviceChanged();
 }
 
 void coreaudio_fill_buffer(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {

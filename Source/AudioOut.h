@@ -11,6 +11,8 @@
 
 #ifndef _WIN32
 #include <AudioToolbox/AudioToolbox.h>
+#include <CoreAudio/CoreAudio.h>
+#include <dispatch/dispatch.h>
 #endif
 
 // One reference-counted block of received audio as interleaved 32-bit float frames: the sample
@@ -122,6 +124,12 @@ public:
 
 	CAudioBufferList& GetBufferList() { return mBufferList; }
 	const std::string& GetPersistentID() const { return mPersistentID; }
+	// The stream's channel count, as asked for: the queue's may be the device's, fewer.
+	int GetStreamChannels() const { return mStreamChannels; }
+	// Whether this context serves a stream of that shape for that device: the same requested ID,
+	// channel count, sample rate and frames per buffer. Reads no device: the receive thread asks
+	// it at every audio frame.
+	bool IsCompatible(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer) const;
 	const std::string& GetErrorFile() const { return mErrorFile; }
 	int GetErrorLine() const { return mErrorLine; }
 	const std::string& GetErrorMessage() const { return mErrorMessage; }
@@ -129,6 +137,7 @@ public:
 protected:
 	CAudioBufferList mBufferList;
 	std::string mPersistentID; // as asked for, not the device finally used
+	int32_t mStreamChannels;
 	// The backend's last construction failure; empty unless a backend fills it.
 	std::string mErrorFile;
 	int32_t mErrorLine;
@@ -166,12 +175,13 @@ public:
 	// enqueues it again.
 	virtual void FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* buffer);
 
-	// Whether this context serves a stream of that shape for that device: same requested ID,
-	// sample rate and frames per buffer (the channel count may differ), and a device that is
-	// still there; a context playing on the default output in place of the requested device
-	// stops being compatible once that device is listed again. The holder's thread only: it
-	// reads what the listeners marked.
-	bool IsCompatible(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer) const;
+	// Any thread, lock-free: whether a listener heard a change of the queue, its device or the
+	// device list that LookAtDevice has not yet looked at.
+	bool DeviceNeedsLook() const;
+	// The holder's audio thread only, never the receive thread or the host's: reads the device
+	// properties the listeners marked, and tells whether the context must be replaced: its device
+	// went, or the requested device it stood in for is listed again. Sticky.
+	bool LookAtDevice();
 
 	void Retain() { ++mRefCount; }
 	// The holder's release; the last one deletes the context.
@@ -185,11 +195,11 @@ private:
 	// Registers the listeners of the queue, of the device it plays on (`deviceUID`, "" for none)
 	// and of the device list. Each that cannot be registered leaves that change unheard.
 	void Watch(const std::string& deviceUID);
+	// Removes them; once it returns no call of theirs runs or is still to come.
 	void Unwatch();
-	// What the listeners marked since the last look, read from the properties themselves:
-	// whether the device went, or the requested device is back. Sticky.
-	bool DeviceChanged() const;
-	void CheckDeviceList() const;
+	AudioObjectPropertyListenerBlock Listen(AudioObjectID object, AudioObjectPropertySelector selector,
+	                                        uint64_t change);
+	void CheckDeviceList();
 
 	int32_t mRefCount; // changed by the single holder only
 	AudioQueueRef mAudioQueue;
@@ -201,12 +211,16 @@ private:
 	bool mHasDevice;           // the queue was set to play on a device
 	bool mOnFallback;          // plays on the default output in place of the requested device
 	bool mListeningToQueue;
-	bool mListeningToDevice;
-	bool mListeningToList;
-	mutable std::atomic<bool> mSeenRunning;     // the queue said it runs
-	mutable std::atomic<bool> mDeviceGone;
-	mutable std::atomic<bool> mRequestedListed; // at the last look at the device list
-	mutable std::atomic<bool> mRequestedBack;
+	// The audio objects' listeners are blocks run on a serial queue of the context's own, so that
+	// their removal can be made final (see Unwatch). Null when not registered.
+	dispatch_queue_t mListenerQueue;
+	AudioObjectPropertyListenerBlock mDeviceListener;
+	AudioObjectPropertyListenerBlock mListListener;
+	// The audio thread's own, from its looks.
+	bool mSeenRunning;     // the queue said it runs
+	bool mDeviceGone;
+	bool mRequestedListed; // at the last look at the device list
+	bool mRequestedBack;
 };
 
 // The AudioQueue's output callback; the user data is the context.

@@ -62,13 +62,13 @@ protected:
 		return info;
 	}
 	// Whether the context still serves the stream it was made for, once every change made so
-	// far has reached its listeners.
+	// far has reached its listeners and the holder's audio thread had a look at the device.
 	static bool StaysCompatible(CCoreAudioContext* context, const char* id) {
 		EXPECT_TRUE(apple_standin_wait_listener_calls(10000));
-		return context->IsCompatible(id, 2, 48000, 4800);
+		return context->IsCompatible(id, 2, 48000, 4800) && !context->LookAtDevice();
 	}
 	static bool BecomesIncompatible(CCoreAudioContext* context, const char* id) {
-		return WaitUntil([&] { return !context->IsCompatible(id, 2, 48000, 4800); });
+		return WaitUntil([&] { return !context->IsCompatible(id, 2, 48000, 4800) || context->LookAtDevice(); });
 	}
 	std::vector<float> Played(const char* uid) {
 		std::vector<float> samples(apple_standin_played(uid, nullptr, 0));
@@ -250,11 +250,11 @@ TEST_F(CoreAudioContext, ADeviceWithoutChannelsFailsBeforeAnyQueueIsMade) {
 	context->Release();
 }
 
-TEST_F(CoreAudioContext, CompatibilityIgnoresOnlyTheChannelCount) {
+TEST_F(CoreAudioContext, CompatibilityComparesTheWholeStreamShape) {
 	CCoreAudioContext* context = Create("gone", 2, 48000, 4800); // fell back to the default device
 	ASSERT_NE(context, nullptr);
 	EXPECT_TRUE(context->IsCompatible("gone", 2, 48000, 4800));
-	EXPECT_TRUE(context->IsCompatible("gone", 6, 48000, 4800));
+	EXPECT_FALSE(context->IsCompatible("gone", 6, 48000, 4800)) << "blocks would keep the old layout";
 	EXPECT_FALSE(context->IsCompatible("two", 2, 48000, 4800)) << "the device used is not the one asked for";
 	EXPECT_FALSE(context->IsCompatible("gone ", 2, 48000, 4800));
 	EXPECT_FALSE(context->IsCompatible("gone", 2, 44100, 4800));
@@ -331,7 +331,7 @@ TEST_F(CoreAudioContext, ADeviceThatGoesMakesItsContextIncompatibleAndNoOtherCon
 
 	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
 	ASSERT_TRUE(BecomesIncompatible(onEight, "eight"));
-	EXPECT_FALSE(onEight->IsCompatible("eight", 2, 48000, 4800)) << "for good";
+	EXPECT_TRUE(onEight->LookAtDevice()) << "for good";
 	EXPECT_TRUE(StaysCompatible(onTwo, "two")) << "another device's context plays on";
 	EXPECT_EQ(apple_standin_pump(apple_standin_queue(1), 1), 1);
 
@@ -349,13 +349,43 @@ TEST_F(CoreAudioContext, ADeviceThatGoesMakesItsContextIncompatibleAndNoOtherCon
 	onTwo->Release();
 }
 
+// The system may call a listener after its removal returned. The context's device listeners
+// run on a queue of its own, which its end drains: a call under way (here held at the start of
+// the call, on that queue) has run before the release returns, so none can run once the plug-in
+// may be unloaded. Made on another thread: the release waits for the held call.
+TEST_F(CoreAudioContext, AListenerCallUnderWayAtTheEndRunsBeforeTheReleaseReturns) {
+	CCoreAudioContext* context = Create("eight", 2);
+	ASSERT_NE(context, nullptr);
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	const long long lateBefore = apple_standin_late_listener_calls();
+	ASSERT_TRUE(apple_standin_close_gate("listener call"));
+	ASSERT_EQ(apple_standin_remove_device("twin"), 2); // the device list changed: its listener is called
+	ASSERT_TRUE(apple_standin_wait_at_gate("listener call", 1, 10000));
+
+	std::atomic<bool> released{false};
+	std::atomic<long long> lateAtRelease{-1};
+	std::thread holder([&] {
+		context->Release();
+		lateAtRelease = apple_standin_late_listener_calls();
+		released = true;
+	});
+	// Until the release has returned, or waits for the listeners' queue.
+	ASSERT_TRUE(WaitUntil([&] { return released.load() || apple_standin_dispatch_sync_waiting() > 0; }));
+	apple_standin_open_gate("listener call");
+	holder.join();
+	EXPECT_GT(lateAtRelease.load(), lateBefore) << "the late call had not run when the release returned";
+	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
+	EXPECT_EQ(apple_standin_late_listener_calls(), lateAtRelease.load()) << "a listener call ran after the release";
+	EXPECT_TRUE(WaitUntil([] { return apple_standin_dispatch_queues_live() == 0; })) << "the queue was released";
+}
+
 // Each of the three listeners alone tells that the device went (when the other two could not be
 // registered), and a context that could register none still plays.
 TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 	struct Case {
 		const char* heard;
 		int queueListenerFailures;  // AudioQueueAddPropertyListener
-		int objectListenerSkips;    // AudioObjectAddPropertyListener: the list first, then the device
+		int objectListenerSkips;    // AudioObjectAddPropertyListenerBlock: the list first, then the device
 		int objectListenerFailures;
 	};
 	const Case cases[] = {{"IsRunning", 0, 0, 2}, {"DeviceIsAlive", 1, 0, 1}, {"the device list", 1, 1, 1}};
@@ -368,7 +398,7 @@ TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 		apple_standin_clear_faults();
 		if (c.queueListenerFailures)
 			apple_standin_fail_call("AudioQueueAddPropertyListener", 0, c.queueListenerFailures, kAudioQueueErr_InvalidParameter);
-		apple_standin_fail_call("AudioObjectAddPropertyListener", c.objectListenerSkips, c.objectListenerFailures,
+		apple_standin_fail_call("AudioObjectAddPropertyListenerBlock", c.objectListenerSkips, c.objectListenerFailures,
 		                        kAudioHardwareUnspecifiedError);
 		CCoreAudioContext* context = Create("eight", 2);
 		ASSERT_NE(context, nullptr);
@@ -388,7 +418,7 @@ TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 
 	apple_standin_clear_faults();
 	apple_standin_fail_call("AudioQueueAddPropertyListener", 0, 1, kAudioQueueErr_InvalidParameter);
-	apple_standin_fail_call("AudioObjectAddPropertyListener", 0, 2, kAudioHardwareUnspecifiedError);
+	apple_standin_fail_call("AudioObjectAddPropertyListenerBlock", 0, 2, kAudioHardwareUnspecifiedError);
 	CCoreAudioContext* deaf = Create("two", 2);
 	ASSERT_NE(deaf, nullptr);
 	EXPECT_EQ(apple_standin_listeners_registered(), 0);
