@@ -24,7 +24,7 @@ const char kErrorFile[] = "AudioOut_Win.cpp";
 const int kResamplerQuality = 10;
 const DWORD kRetryIntervalMs = 1000;
 // While the default plays in place of the chosen endpoint, the chosen one is tried this often.
-const ULONGLONG kReturnIntervalMs = 5000;
+const int64_t kReturnIntervalMs = 5000;
 // A running stream signals at least once per buffer; twice that without a signal is a device
 // that went away. Never less than two common device periods.
 const DWORD kMinEventWaitMs = 20;
@@ -309,6 +309,10 @@ bool SameEndpointID(LPCWSTR a, LPCWSTR b) {
 	return a && b && lstrcmpiW(a, b) == 0;
 }
 
+int64_t SteadyMs() {
+	return static_cast<int64_t>(GetTickCount64());
+}
+
 bool IsValidStreamShape(int channels, int sampleRate, int framesPerBuffer) {
 	return channels >= 1 && channels <= kMaxChannels && sampleRate >= 1 && sampleRate <= kMaxSampleRate
 	       && framesPerBuffer >= 1 && framesPerBuffer <= sampleRate * kMaxBufferSeconds;
@@ -415,6 +419,10 @@ HRESULT STDMETHODCALLTYPE MMNotificationClient::OnDefaultDeviceChanged(EDataFlow
 
 HRESULT STDMETHODCALLTYPE MMNotificationClient::OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) {
 	return S_OK;
+}
+
+bool MMNotificationClient::EndpointReturned() const {
+	return mEndpointReturned.load();
 }
 
 bool MMNotificationClient::TakeEndpointReturn() {
@@ -541,7 +549,8 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
                                          int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
       mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr),
-      mComInitialized(false), mResampling(false), mUnderruns(0), mMapBuffer(nullptr), mMapFloats(0) {
+      mComInitialized(false), mResampling(false), mUnderruns(0), mStandingIn(false), mNextChosenTryMs(0),
+      mMapBuffer(nullptr), mMapFloats(0) {
 	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
 	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
 		SetError(__LINE__, "Invalid stream format.");
@@ -593,9 +602,57 @@ void CWASAPIAudioContext::Stop() {
 	mRunning = false;
 }
 
-bool CWASAPIAudioContext::IsCompatible(const std::string& persistentID, int, int sampleRate, int framesPerBuffer) const {
-	return persistentID == mPersistentID && sampleRate == mBufferList.GetSampleRate()
-	       && framesPerBuffer == mBufferList.GetFramesPerBuffer();
+bool CWASAPIAudioContext::DeviceNeedsLook() const {
+	if (!mStandingIn.load())
+		return false;
+	const MMNotificationClient* notifications = mRenderState ? mRenderState->mNotificationClient : nullptr;
+	return (notifications && notifications->EndpointReturned()) || SteadyMs() >= mNextChosenTryMs.load();
+}
+
+bool CWASAPIAudioContext::LookAtDevice() {
+	WASAPIRenderState* state = mRenderState;
+	if (!state || !mStandingIn.load())
+		return false;
+	const bool returned = state->mNotificationClient && state->mNotificationClient->TakeEndpointReturn();
+	if (!returned && SteadyMs() < mNextChosenTryMs.load())
+		return false;
+	WASAPIStream stream;
+	OpenFailure failure;
+	const int opened = OpenStream(state, true, stream, failure);
+	mNextChosenTryMs = SteadyMs() + kReturnIntervalMs; // from the end of the attempt
+	if (opened != 0)
+		return false; // the default plays on
+	WASAPIStream stale;
+	bool replaced = false;
+	{
+		CMutexLocker lock(state->mHandOverLock);
+		if (state->mHandOverReady) {
+			stale = state->mHandOver; // not taken yet: the newer one goes instead
+			replaced = true;
+		}
+		state->mHandOver = stream;
+		state->mHandOverReady = true;
+	}
+	if (replaced)
+		CloseStream(stale);
+	if (state->mBufferEvent)
+		SetEvent(state->mBufferEvent); // the render thread moves at once, without waiting a period
+	return false;
+}
+
+bool CWASAPIAudioContext::TakeHandOver(WASAPIRenderState* state) {
+	WASAPIStream stream;
+	{
+		CMutexLocker lock(state->mHandOverLock);
+		if (!state->mHandOverReady)
+			return false;
+		stream = state->mHandOver;
+		memset(&state->mHandOver, 0, sizeof(state->mHandOver));
+		state->mHandOverReady = false;
+	}
+	CloseStream(state->mStream);
+	UseStream(state, stream);
+	return true;
 }
 
 WASAPIDeviceInfo CWASAPIAudioContext::GetDeviceInfo() const {
@@ -790,6 +847,10 @@ void CWASAPIAudioContext::UseStream(WASAPIRenderState* state, WASAPIStream& stre
 	state->mStream = stream;
 	memset(&stream, 0, sizeof(stream));
 	state->mOnDefault = state->mStream.mIsDefault || state->mRequestedDeviceID.empty();
+	const bool standingIn = state->mOnDefault && !state->mRequestedDeviceID.empty();
+	if (standingIn && !mStandingIn.load())
+		mNextChosenTryMs = SteadyMs() + kReturnIntervalMs;
+	mStandingIn = standingIn;
 	state->mDeviceSampleRate = static_cast<int32_t>(state->mStream.mFormat.Format.nSamplesPerSec);
 	state->mDeviceChannels = state->mStream.mFormat.Format.nChannels;
 	state->mSampleType = SampleTypeOf(state->mStream.mFormat.Format);
@@ -842,7 +903,8 @@ int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
 			return kStatusFailed;
 		}
 	}
-	if (!state->mNotificationClient)
+	// Made before the render thread starts, never by it: other threads read the pointer unlocked.
+	if (!state->mNotificationClient && !state->mRenderThread)
 		state->mNotificationClient = MMNotificationClient::Create(state->mRequestedDeviceID, state->mBufferEvent);
 	if (state->mNotificationClient && !state->mNotificationRegistered) {
 		state->mEnumerator->RegisterEndpointNotificationCallback(state->mNotificationClient);
@@ -872,15 +934,6 @@ int CWASAPIAudioContext::InitializeRenderState(WASAPIRenderState* state) {
 	return 0;
 }
 
-int CWASAPIAudioContext::ReturnToChosenEndpoint(WASAPIRenderState* state) {
-	WASAPIStream stream;
-	OpenFailure failure;
-	if (OpenStream(state, true, stream, failure) != 0)
-		return kStatusFailed; // the default's stream was not touched
-	CloseStream(state->mStream);
-	UseStream(state, stream);
-	return 0;
-}
 
 void CWASAPIAudioContext::ShutdownRenderState() {
 	WASAPIRenderState* state = mRenderState;
@@ -899,8 +952,10 @@ void CWASAPIAudioContext::ShutdownRenderState() {
 			state->mEnumerator->UnregisterEndpointNotificationCallback(state->mNotificationClient);
 		SafeRelease(state->mNotificationClient);
 	}
-	// The audio client holds the buffer event: it goes first.
+	// The audio clients hold the buffer event: they go first.
 	CloseStream(state->mStream);
+	if (state->mHandOverReady)
+		CloseStream(state->mHandOver);
 	SafeRelease(state->mEnumerator);
 	if (state->mBufferEvent)
 		CloseHandle(state->mBufferEvent);
@@ -939,29 +994,23 @@ namespace {
 void RenderLoop(WASAPIRenderState* state) {
 	bool started = false;
 	bool failed = false;
-	ULONGLONG lastReturn = GetTickCount64(); // the last time the chosen endpoint was tried
 	while (WaitForSingleObject(state->mQuitEvent, 0) != WAIT_OBJECT_0) {
 		MMNotificationClient* notifications = state->mNotificationClient;
 		const bool defaultChanged = notifications && notifications->TakeDefaultChange();
-		const bool chosenReturned = notifications && notifications->TakeEndpointReturn();
+		if (state->mOwner->TakeHandOver(state)) {
+			started = false; // filled once and started on the chosen endpoint
+			failed = false;
+			continue;
+		}
 		if (failed || state->mReinitialize || (defaultChanged && state->mOnDefault)) {
 			if (failed && started)
 				state->mOwner->CountUnderrun();
 			started = false;
 			failed = state->mOwner->InitializeRenderState(state) != 0;
-			lastReturn = GetTickCount64();
 			// Retried once a second; the teardown's quit event cuts the wait short.
 			if (failed && WaitForSingleObject(state->mQuitEvent, kRetryIntervalMs) == WAIT_OBJECT_0)
 				break;
 			continue;
-		}
-		if (state->mOnDefault && !state->mRequestedDeviceID.empty()
-		    && (chosenReturned || GetTickCount64() - lastReturn >= kReturnIntervalMs)) {
-			lastReturn = GetTickCount64();
-			if (state->mOwner->ReturnToChosenEndpoint(state) == 0) {
-				started = false; // filled once and started on the chosen endpoint
-				continue;
-			}
 		}
 		HRESULT hr = RenderPass(state, started);
 		if (FAILED(hr))

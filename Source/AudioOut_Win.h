@@ -41,8 +41,9 @@ public:
 	HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR deviceID) override;
 	HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR deviceID, const PROPERTYKEY key) override;
 
-	// The render thread's side: whether the request was made since the last call, clearing it.
-	bool TakeEndpointReturn(); // the chosen endpoint was reported active or added
+	// Whether the request was made since the last take; taking clears it.
+	bool EndpointReturned() const; // the chosen endpoint was reported active or added
+	bool TakeEndpointReturn();
 	bool TakeDefaultChange();  // the default render endpoint for the console changed
 
 private:
@@ -100,6 +101,11 @@ struct WASAPIRenderState {
 	MMNotificationClient* mNotificationClient;
 	// The default endpoint plays: the chosen one was the default, or could not be opened.
 	bool mOnDefault;
+	// The chosen endpoint, opened by the holder's audio thread while the default plays in its
+	// place, for the render thread to move to at its next pass.
+	CMutex mHandOverLock;
+	bool mHandOverReady;
+	WASAPIStream mHandOver;
 
 	WASAPISampleType mSampleType; // how to write the format in force
 	// Device-layout floats for formats that are not 32-bit float; grows, never shrinks.
@@ -179,8 +185,14 @@ public:
 	// `buffer` and returns how many it wrote; 0 when stopped or when nothing could be made.
 	virtual int FillBuffer(float* buffer, int frames);
 
-	// Same requested identifier, sample rate and frames per buffer (the channel count may differ).
-	bool IsCompatible(const std::string& persistentID, int channels, int sampleRate, int framesPerBuffer) const;
+	// Any thread, lock-free: the default plays in place of the chosen endpoint, and the chosen one
+	// was reported back or is due to be tried again.
+	bool DeviceNeedsLook() const;
+	// The holder's audio thread: while the default plays in place of the chosen endpoint, opens
+	// the chosen one (when reported back, or every few seconds) and hands it to the render thread,
+	// which moves there at its next pass: the default plays on meanwhile, however slow the open.
+	// Returns whether the context must be replaced: never, it follows its devices itself.
+	bool LookAtDevice();
 
 	void Retain() { ++mRefCount; }
 	// The holder's release; the last one deletes the context.
@@ -197,9 +209,8 @@ public:
 	// Opens the endpoint and the stream, and starts the render thread when there is none yet.
 	// 0, or -1 with the error record written.
 	int InitializeRenderState(WASAPIRenderState* state);
-	// The render thread, while the default plays in place of the chosen endpoint: opens the
-	// chosen one and moves the stream there. 0 when moved; otherwise the default plays on.
-	int ReturnToChosenEndpoint(WASAPIRenderState* state);
+	// The render thread: moves to the chosen endpoint the audio thread opened, if it did.
+	bool TakeHandOver(WASAPIRenderState* state);
 	// How often the device ran out of what the render thread had written since the stream
 	// started: a top-up found its buffer empty, or the stream was lost (a failing call or a
 	// missed buffer event) and had to be opened again.
@@ -237,6 +248,10 @@ private:
 	mutable CMutex mInfoLock; // guards the device values and the error record
 	std::atomic<bool> mResampling;
 	std::atomic<int> mUnderruns;
+	// The default plays in place of the chosen endpoint (the render thread's view), and when the
+	// chosen one is next tried (steady clock, ms).
+	std::atomic<bool> mStandingIn;
+	std::atomic<int64_t> mNextChosenTryMs;
 	// Queue-layout floats when the queue's channel count is not the device's; grows only.
 	float* mMapBuffer;
 	size_t mMapFloats;

@@ -1,4 +1,5 @@
 #include "NDIInput.h"
+#include "PluginCode.h"
 
 #ifdef _WIN32
 #include "AudioOut_Win.h"
@@ -11,63 +12,6 @@
 #include <mutex>
 #include <new>
 #include <utility>
-
-// ---------------------------------------------------------------------------------------------
-// CMutex
-
-#ifdef _WIN32
-
-// InitializeCriticalSection cannot fail on any Windows the plug-in runs on.
-CMutex::CMutex() {
-	InitializeCriticalSection(&mMutex);
-}
-
-CMutex::~CMutex() {
-	DeleteCriticalSection(&mMutex);
-}
-
-void CMutex::Lock() {
-	EnterCriticalSection(&mMutex);
-}
-
-void CMutex::Unlock() {
-	LeaveCriticalSection(&mMutex);
-}
-
-#else
-
-CMutex::CMutex() {
-	bool made = false;
-	pthread_mutexattr_t attr;
-	if (pthread_mutexattr_init(&attr) == 0) {
-		made = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-		       pthread_mutex_init(&mMutex, &attr) == 0;
-		pthread_mutexattr_destroy(&attr);
-	}
-	if (!made) {
-		// Out of resources: the static initialiser needs none, so the lock still works and
-		// nobody has to check for a lock that does not exist.
-#if defined(PTHREAD_RECURSIVE_MUTEX_INITIALIZER)
-		mMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER;
-#else
-		mMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-#endif
-	}
-}
-
-CMutex::~CMutex() {
-	pthread_mutex_destroy(&mMutex);
-}
-
-void CMutex::Lock() {
-	pthread_mutex_lock(&mMutex);
-}
-
-void CMutex::Unlock() {
-	pthread_mutex_unlock(&mMutex);
-}
-
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // NDIFrame
@@ -161,14 +105,17 @@ bool IsUsableVideoFrame(const NDIlib_video_frame_v2_t& video) {
 } // namespace
 
 std::atomic<int> NDIInput::sNDIInputThreadsRunning{0};
+std::atomic<int> NDIInput::sNDIInputThreadsInLibrary{0};
 CMutex NDIInput::sThreadsLock;
 std::vector<std::thread*> NDIInput::sFinishedThreads;
+std::vector<NDIInput*> NDIInput::sRunningInputs;
 
 namespace {
 
 // Quiet time after which a connected receiver is connected again: a sender that was destroyed and
 // made again is not followed by the library's receiver on its own.
 constexpr std::chrono::seconds kReconnectAfter(5);
+constexpr uint32_t kCaptureTimeoutMs = 25;
 
 std::thread* StartJoinableThread(NDIInput* input) {
 	try {
@@ -190,6 +137,7 @@ NDIInput::NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const st
 	  mAudioContext(nullptr), mVolume(1.0f), mAudioChannels(0), mConnected(false), mFinishedSides(0), mDead(false),
 	  mThreadStarted(false), mAudioThread(nullptr), mAudioWork(false), mAudioStop(false) {
 	sNDIInputThreadsRunning.fetch_add(1);
+	sNDIInputThreadsInLibrary.fetch_add(1);
 	{
 		// The thread hands its object over under this lock, so it cannot look for it before it is
 		// stored here; and room for the hand-over is made now, so that the thread's end allocates
@@ -197,7 +145,10 @@ NDIInput::NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const st
 		CMutexLocker lock(sThreadsLock);
 		try {
 			sFinishedThreads.reserve(sFinishedThreads.size() + size_t(sNDIInputThreadsRunning.load()));
+			sRunningInputs.push_back(this);
 			mThread = sStartThread(this);
+			if (!mThread)
+				sRunningInputs.pop_back();
 		} catch (...) {
 			mThread = nullptr;
 		}
@@ -208,6 +159,7 @@ NDIInput::NDIInput(VantrelParameters* parameters, NDIInputOwner* owner, const st
 		mRunning.store(false);
 		mDead.store(true);
 		mFinishedSides.store(1);
+		sNDIInputThreadsInLibrary.fetch_sub(1);
 		sNDIInputThreadsRunning.fetch_sub(1);
 	}
 }
@@ -229,10 +181,47 @@ void NDIInput::JoinFinishedThreads() {
 	sFinishedThreads.clear();
 }
 
+bool NDIInput::EndThreads(std::chrono::milliseconds limit) {
+	const auto deadline = std::chrono::steady_clock::now() + limit;
+	for (;;) {
+		{
+			CMutexLocker lock(sThreadsLock);
+			if (sRunningInputs.empty())
+				break;
+		}
+		if (std::chrono::steady_clock::now() >= deadline) {
+			// Held in a device call that may never return: the host must not hang at close.
+			KeepPluginCodeMapped();
+			LetRunningThreadsGo();
+			break;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(15));
+	}
+	JoinFinishedThreads();
+	return sNDIInputThreadsInLibrary.load() == 0;
+}
+
+void NDIInput::LetRunningThreadsGo() {
+	CMutexLocker lock(sThreadsLock);
+	for (NDIInput* input : sRunningInputs) {
+		// The input lives on until its own thread has left this list, which it now never does;
+		// the thread frees the input itself at its end and touches nothing else of ours.
+		if (input->mThread) {
+			input->mThread->detach();
+			delete input->mThread;
+			input->mThread = nullptr;
+		}
+	}
+	sRunningInputs.clear();
+}
+
 void NDIInput::EnterFinishedThreads() {
 	CMutexLocker lock(sThreadsLock);
+	auto running = std::find(sRunningInputs.begin(), sRunningInputs.end(), this);
+	if (running != sRunningInputs.end())
+		sRunningInputs.erase(running);
 	if (!mThread)
-		return;
+		return; // let go: nobody joins it
 	try {
 		sFinishedThreads.push_back(mThread); // within the room made when the thread started
 	} catch (...) {
@@ -301,10 +290,13 @@ void NDIInput::ThreadMain() {
 				// Out of memory or the like: this pass is given up and the next one tries again.
 			}
 		}
-		EndAudioThread(); // every device of the input is closed when it returns
+		// The library first: the audio thread never calls it, and may be held in a device call.
 		Shutdown();
+		sNDIInputThreadsInLibrary.fetch_sub(1);
+		EndAudioThread(); // every device of the input is closed when it returns
 	} else {
 		mDead.store(true);
+		sNDIInputThreadsInLibrary.fetch_sub(1);
 	}
 	mRunning.store(false, std::memory_order_release);
 	// The host may unload the plug-in once the last actor is gone: whoever waits for the threads
@@ -366,7 +358,8 @@ void NDIInput::Reconnect() {
 void NDIInput::Capture() {
 	NDIlib_video_frame_v2_t video;
 	NDIlib_audio_frame_v2_t audio;
-	const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(mRecv, &video, &audio, nullptr, 25);
+	const auto asked = std::chrono::steady_clock::now();
+	const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(mRecv, &video, &audio, nullptr, kCaptureTimeoutMs);
 	switch (type) {
 	case NDIlib_frame_type_video: {
 		CMutexLocker lock(mLock);
@@ -375,6 +368,12 @@ void NDIInput::Capture() {
 	}
 	case NDIlib_frame_type_audio:
 		HandleAudioFrame(audio);
+		break;
+	case NDIlib_frame_type_none:
+	case NDIlib_frame_type_error:
+		// A runtime that answers at once (a lost connection may) would have this loop spin: the
+		// time-out is waited out here instead.
+		std::this_thread::sleep_until(asked + std::chrono::milliseconds(kCaptureTimeoutMs));
 		break;
 	default:
 		break;
@@ -408,6 +407,14 @@ namespace {
 // A request that keeps failing is tried again this long after the end of its last attempt.
 constexpr std::chrono::seconds kAudioRetryInterval(1);
 } // namespace
+
+void NDIAudioRequest::swap(NDIAudioRequest& other) {
+	std::swap(mWanted, other.mWanted);
+	mPersistentID.swap(other.mPersistentID);
+	std::swap(mChannels, other.mChannels);
+	std::swap(mSampleRate, other.mSampleRate);
+	std::swap(mFramesPerBuffer, other.mFramesPerBuffer);
+}
 
 bool NDIAudioRequest::operator==(const NDIAudioRequest& other) const {
 	return mWanted == other.mWanted && mPersistentID == other.mPersistentID && mChannels == other.mChannels
@@ -449,8 +456,8 @@ bool NDIInput::RequestAudioOutput(const NDIlib_audio_frame_v2_t& audio) {
 	                  && (!wanted
 	                      || (last.mPersistentID == mAudioPersistentID && last.mChannels == audio.no_channels
 	                          && last.mSampleRate == audio.sample_rate && last.mFramesPerBuffer == framesPerBuffer));
-	if (same)
-		return mAudioContext && !ready; // a context that no longer fits (its device went away) is new work
+	if (same) // a device of the context's that asks for a look (it may have gone) is new work
+		return mAudioContext && (!ready || mAudioContext->DeviceNeedsLook());
 	NDIAudioRequest request;
 	if (wanted) {
 		request.mWanted = true;
@@ -506,12 +513,14 @@ void NDIInput::EndAudioThread() {
 }
 
 void NDIInput::AudioThreadMain() {
-	AudioRetry retry;
+	AudioAttempt last;
+	bool timed = false;
+	std::chrono::steady_clock::time_point lookAgainAt;
 	std::unique_lock<std::mutex> wake(mAudioWakeLock);
 	for (;;) {
 		const auto woken = [this] { return mAudioWork || mAudioStop; };
-		if (retry.mPending)
-			mAudioWake.wait_until(wake, retry.mAt, woken);
+		if (timed)
+			mAudioWake.wait_until(wake, lookAgainAt, woken);
 		else
 			mAudioWake.wait(wake, woken);
 		if (mAudioStop)
@@ -519,12 +528,14 @@ void NDIInput::AudioThreadMain() {
 		mAudioWork = false;
 		wake.unlock();
 		try {
-			UpdateAudioOutput(retry);
+			timed = UpdateAudioOutput(last, lookAgainAt);
 		} catch (...) {
-			// Out of memory: tried again after the retry interval, whatever is asked by then.
-			retry.mPending = true;
-			retry.mRequest = NDIAudioRequest();
-			retry.mAt = std::chrono::steady_clock::now() + kAudioRetryInterval;
+			// Out of memory: whatever is asked by then is tried again after the interval.
+			last.mMade = true;
+			last.mAnyRequest = true;
+			last.mEnded = std::chrono::steady_clock::now();
+			lookAgainAt = last.mEnded + kAudioRetryInterval;
+			timed = true;
 		}
 		wake.lock();
 	}
@@ -532,7 +543,7 @@ void NDIInput::AudioThreadMain() {
 	CloseAudioOutput();
 }
 
-void NDIInput::UpdateAudioOutput(AudioRetry& retry) {
+bool NDIInput::UpdateAudioOutput(AudioAttempt& last, std::chrono::steady_clock::time_point& lookAgainAt) {
 	NDIAudioRequest request;
 	NDIAudioContext* current = nullptr;
 	{
@@ -540,34 +551,39 @@ void NDIInput::UpdateAudioOutput(AudioRetry& retry) {
 		request = mAudioRequest;
 		current = mAudioContext;
 	}
+	// Only this thread reads device properties: the receive thread and the host's thread never
+	// wait for a device.
 	if (current && request.mWanted
 	    && current->IsCompatible(request.mPersistentID, request.mChannels, request.mSampleRate,
-	                             request.mFramesPerBuffer)) {
-		retry.mPending = false;
-		return;
-	}
+	                             request.mFramesPerBuffer)
+	    && !current->LookAtDevice())
+		return false;
 	CloseAudioOutput();
-	if (!request.mWanted) {
-		retry.mPending = false;
-		return;
+	if (!request.mWanted)
+		return false;
+	// The same request again within the interval after the end of its last attempt, whether that
+	// failed or opened a device found unusable at once: its turn comes at the timed wake.
+	const auto now = std::chrono::steady_clock::now();
+	if (last.mMade && (last.mAnyRequest || last.mRequest == request) && now < last.mEnded + kAudioRetryInterval) {
+		lookAgainAt = last.mEnded + kAudioRetryInterval;
+		return true;
 	}
-	// The same request failed less than the interval ago: its turn comes at the timed wake.
-	if (retry.mPending && retry.mRequest == request && std::chrono::steady_clock::now() < retry.mAt)
-		return;
 
 	NDIAudioContext* made = nullptr;
 	CreatePlatformAudioContext(request.mPersistentID, request.mChannels, request.mSampleRate,
 	                           request.mFramesPerBuffer, made);
+	last.mMade = true;
+	last.mAnyRequest = false;
+	last.mRequest.swap(request); // allocates nothing: a context just made must not be lost
+	last.mEnded = std::chrono::steady_clock::now();
 	if (!made) {
-		retry.mPending = true;
-		retry.mRequest = request;
-		retry.mAt = std::chrono::steady_clock::now() + kAudioRetryInterval;
-		return;
+		lookAgainAt = last.mEnded + kAudioRetryInterval;
+		return true;
 	}
-	retry.mPending = false;
 	CMutexLocker lock(mLock);
 	made->GetBufferList().SetInitialVolume(mVolume); // a new output never starts louder than asked
 	mAudioContext = made;
+	return false;
 }
 
 void NDIInput::CloseAudioOutput() {

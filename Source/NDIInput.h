@@ -88,6 +88,7 @@ struct NDIAudioRequest {
 	int mFramesPerBuffer = 0;
 
 	bool operator==(const NDIAudioRequest& other) const;
+	void swap(NDIAudioRequest& other);
 };
 
 // Told by an input when its last reference is gone.
@@ -125,6 +126,12 @@ public:
 	// Host's thread: at each acquisition, and once every thread has ended, before the last
 	// actor's disposal returns.
 	static void JoinFinishedThreads();
+	// The last actor's disposal, on the host's thread, every input released: waits up to `limit`
+	// for every receive thread to end, and joins them. A thread still inside a device call that
+	// never returned by then is let go, and the plug-in's code is kept mapped for the rest of the
+	// process so that its return lands in code. Returns whether the NDI library may be released
+	// (no thread will call it again), which it may unless a thread is stuck in the library itself.
+	static bool EndThreads(std::chrono::milliseconds limit);
 
 	// Starts the receive thread; a test may replace it to see what happens when no thread can
 	// be had. Returns null (and throws nothing) when the thread cannot be started.
@@ -139,6 +146,9 @@ public:
 
 	// Receive threads started and not yet ended, over all inputs.
 	static std::atomic<int> sNDIInputThreadsRunning;
+	// Receive threads that may still call the NDI library: a thread is done with it before it
+	// waits for its audio thread, which may be held in a device call.
+	static std::atomic<int> sNDIInputThreadsInLibrary;
 
 	CMutex mLock;
 	NDIInputClientList mClients;
@@ -174,10 +184,13 @@ private:
 	// needs and queues the frame when a fitting context is ready (dropping it while none is); a
 	// thread of the input's own opens, replaces and closes the contexts, so that neither the
 	// receive thread nor the host's thread ever waits for a device.
-	struct AudioRetry {
-		bool mPending = false;
-		NDIAudioRequest mRequest; // the request that failed
-		std::chrono::steady_clock::time_point mAt;
+	// The audio thread's last attempt to open an output: the same request is tried again only a
+	// while after its end, whether it failed or opened a device found unusable at once.
+	struct AudioAttempt {
+		bool mMade = false;
+		bool mAnyRequest = false; // it ran out of memory: whatever is asked next waits too
+		NDIAudioRequest mRequest;
+		std::chrono::steady_clock::time_point mEnded;
 	};
 	// Receive thread, input lock held: true when the audio thread has work.
 	bool RequestAudioOutput(const NDIlib_audio_frame_v2_t& audio);
@@ -187,10 +200,13 @@ private:
 	// Receive thread, at its end: the audio thread closes the device and ends.
 	void EndAudioThread();
 	void AudioThreadMain();
-	void UpdateAudioOutput(AudioRetry& retry);
+	// True, with `lookAgainAt`, when the request is to be tried again at that time.
+	bool UpdateAudioOutput(AudioAttempt& last, std::chrono::steady_clock::time_point& lookAgainAt);
 	void CloseAudioOutput();
-	// The thread's last act with its own object: into the list of finished threads.
+	// The thread's last act with its own object: into the list of finished threads, unless it
+	// was let go.
 	void EnterFinishedThreads();
+	static void LetRunningThreadsGo();
 	// The thread's end and the last release each call this once; the second frees the input.
 	void FinishOneSide();
 
@@ -209,8 +225,9 @@ private:
 	bool mAudioWork;
 	bool mAudioStop;
 
-	static CMutex sThreadsLock; // guards sFinishedThreads and every input's mThread hand-over
+	static CMutex sThreadsLock; // guards the two lists and every input's mThread hand-over
 	static std::vector<std::thread*> sFinishedThreads;
+	static std::vector<NDIInput*> sRunningInputs; // whose receive thread has not finished
 };
 
 // Shares inputs between actors by source name and owns the machine's audio output devices.

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 const char kActorName[] = "NDI 4 Vidrane BETA";
@@ -113,10 +112,17 @@ constexpr int kRequiredNDIMajor = 4;
 constexpr int kRequiredNDIMajor = 3;
 #endif
 
+// How long the last disposal waits for the plug-in's threads: within the ten seconds a host gives
+// a plug-in at close, with room for the rest of the disposal.
+constexpr std::chrono::milliseconds kThreadsEndLimit(8000);
+
 // Plug-in-wide state, one copy per loaded plug-in.
 int32_t sNDILibInitCount = 0;
 bool sNDILibInitialized = false;
 bool sNDIVersionOK = false;
+// Whether the runtime started by the current initialisation is of the required major: an actor
+// told it is disabled acquires no input, so no thread calls a runtime it was not built for.
+bool sNDIVersionMatches = false;
 NDIlib_find_instance_t sNDIFind = nullptr;
 int32_t sNDIInputActorsInstantiated = 0;
 
@@ -173,6 +179,8 @@ int64_t SteadyMilliseconds() {
 }
 
 void AcquireInput(ActorData* ioData) {
+	if (!sNDIVersionMatches)
+		return; // the actor was announced disabled: no thread may call a runtime it was not built for
 	NDIInput* input = NDIInputMgr::sNDIInputMgr.AcquireNDIInput(ioData->mParameters, ioData->mSourceName,
 	                                                             ioData->mBandwidth, ioData->mAudioDeviceName);
 	if (!input)
@@ -302,7 +310,8 @@ void CreateActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 	if (sNDILibInitCount == 0) {
 		sNDILibInitialized = NDIlib_initialize();
 		int32_t major = GetNDIMajorVersionFromVersionString(GetNDIVersionString());
-		if (major == kRequiredNDIMajor) {
+		sNDIVersionMatches = major == kRequiredNDIMajor;
+		if (sNDIVersionMatches) {
 			sNDIVersionOK = true;
 		} else {
 			char message[1024];
@@ -399,12 +408,13 @@ void DisposeActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 	if (sNDIInputActorsInstantiated <= 0)
 		ReportAssertion(ipParams, "sNDIInputActorsInstantiated > 0", __LINE__);
 	--sNDIInputActorsInstantiated;
+	bool libraryFree = true;
 	if (sNDIInputActorsInstantiated == 0) {
-		// Every input has been released by now; wait until no receive thread touches the library.
-		while (NDIInput::sNDIInputThreadsRunning.load() > 0)
-			std::this_thread::sleep_for(std::chrono::milliseconds(15));
-		// The host may unload the plug-in as soon as this returns: no thread may still run its code.
-		NDIInput::JoinFinishedThreads();
+		// Every input has been released by now. The host may unload the plug-in as soon as this
+		// returns, so no thread may still run its code; but a device that never returns from a
+		// call must not hang the host at close either: such a thread is let go, with the code
+		// kept mapped for it.
+		libraryFree = NDIInput::EndThreads(kThreadsEndLimit);
 	}
 
 	if (hasRecord) {
@@ -420,7 +430,9 @@ void DisposeActor(VantrelParameters* ipParams, ActorInfo* ipActorInfo) {
 			NDIlib_find_destroy(sNDIFind);
 			sNDIFind = nullptr;
 		}
-		NDIlib_destroy();
+		// A thread still inside the library would be pulled from under: it stays initialised then.
+		if (libraryFree)
+			NDIlib_destroy();
 		sNDILibInitialized = false;
 	}
 }

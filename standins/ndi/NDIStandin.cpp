@@ -139,6 +139,7 @@ struct Library {
 	std::map<std::string, int> calls;
 	int initializeDepth = 0;
 	int failInitialize = 0, failFindCreate = 0, failRecvCreate = 0;
+	int failCapture = 0; // -1: every capture
 
 	uint64_t nextId = 1;
 	std::vector<Source> sources;
@@ -786,6 +787,13 @@ NDI_STANDIN_EXPORT NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instan
 	auto r = LiveReceiver(L, handle, "NDIlib_recv_capture_v2");
 	if (!r)
 		return NDIlib_frame_type_none;
+	if (L.failCapture != 0) {
+		// A lost connection, as a runtime may report it: at once, without waiting.
+		if (L.failCapture > 0)
+			--L.failCapture;
+		++r->captures;
+		return NDIlib_frame_type_error;
+	}
 
 	Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_in_ms);
 	FramePtr got;
@@ -1191,6 +1199,11 @@ NDI_STANDIN_EXPORT void ndi_standin_fail_find_create(int times) {
 NDI_STANDIN_EXPORT void ndi_standin_fail_recv_create(int times) {
 	std::lock_guard<std::mutex> guard(Lib().lock);
 	Lib().failRecvCreate = times > 0 ? times : 0;
+}
+
+NDI_STANDIN_EXPORT void ndi_standin_fail_capture(int times) {
+	std::lock_guard<std::mutex> guard(Lib().lock);
+	Lib().failCapture = times < 0 ? -1 : times;
 }
 
 NDI_STANDIN_EXPORT int ndi_standin_inject_result(const char* source_name, NDIlib_frame_type_e type) {

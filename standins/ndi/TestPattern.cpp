@@ -61,6 +61,7 @@ struct ndi_standin_pattern_t {
 	std::vector<uint8_t> background, picture;
 	std::vector<float> samples;
 	std::atomic<int64_t> videoSent{0}, audioSent{0};
+	std::atomic<int> channels{0}; // of the audio frames sent from now on
 	int64_t sampleIndex = 0;
 
 	std::mutex lock;
@@ -121,9 +122,9 @@ void ndi_standin_pattern_t::SendVideo(int64_t number) {
 }
 
 void ndi_standin_pattern_t::SendAudio() {
-	int n = settings.samples_per_frame, rate = settings.sample_rate;
-	samples.resize(size_t(n) * size_t(settings.no_channels));
-	for (int c = 0; c < settings.no_channels; ++c) {
+	const int n = settings.samples_per_frame, rate = settings.sample_rate, sent = channels.load();
+	samples.resize(size_t(n) * size_t(sent));
+	for (int c = 0; c < sent; ++c) {
 		int64_t hz = int64_t(ndi_standin_pattern_tone_hz(c));
 		for (int i = 0; i < n; ++i) {
 			// Whole-number frequencies: the phase is exact however long the source runs.
@@ -134,7 +135,7 @@ void ndi_standin_pattern_t::SendAudio() {
 	sampleIndex += n;
 	NDIlib_audio_frame_v2_t frame{};
 	frame.sample_rate = rate;
-	frame.no_channels = settings.no_channels;
+	frame.no_channels = sent;
 	frame.no_samples = n;
 	frame.timecode = NDIlib_send_timecode_synthesize;
 	frame.p_data = samples.data();
@@ -199,6 +200,7 @@ NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_st
 	p->settings = *s;
 	p->shortName = s->name;
 	p->settings.name = p->shortName.c_str();
+	p->channels = s->no_channels;
 	NDIlib_send_create_t create{};
 	create.p_ndi_name = p->shortName.c_str();
 	p->sender = NDIlib_send_create(&create); // paced here, not by the sender's clocks
@@ -229,6 +231,13 @@ NDI_STANDIN_EXPORT void ndi_standin_pattern_stop(ndi_standin_pattern_t* p) {
 	p->thread.join();
 	NDIlib_send_destroy(p->sender);
 	delete p;
+}
+
+NDI_STANDIN_EXPORT bool ndi_standin_pattern_set_channels(ndi_standin_pattern_t* p, int channels) {
+	if (!p || p->settings.no_channels == 0 || channels < 1 || channels > 64)
+		return false;
+	p->channels = channels;
+	return true;
 }
 
 NDI_STANDIN_EXPORT const char* ndi_standin_pattern_source_name(const ndi_standin_pattern_t* p) {

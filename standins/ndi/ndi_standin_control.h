@@ -222,6 +222,9 @@ NDI_STANDIN_EXPORT int ndi_standin_threads_not_ended(char* which, int size);
 NDI_STANDIN_EXPORT void ndi_standin_fail_initialize(int times);
 NDI_STANDIN_EXPORT void ndi_standin_fail_find_create(int times);
 NDI_STANDIN_EXPORT void ndi_standin_fail_recv_create(int times);
+// The next `times` captures (-1: every one, 0: none from now on) return an error at once, without
+// waiting for their time-out, as a runtime may once its connection is lost.
+NDI_STANDIN_EXPORT void ndi_standin_fail_capture(int times);
 
 // Queues a capture result of `type` (error, status_change, source_change or metadata) behind the
 // frames already queued on every receiver connected to `source_name` (null: every receiver).
@@ -288,6 +291,9 @@ NDI_STANDIN_EXPORT void ndi_standin_pattern_defaults(ndi_standin_pattern_setting
 NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_standin_pattern_settings_t* settings);
 // Stops the thread and withdraws the source.
 NDI_STANDIN_EXPORT void ndi_standin_pattern_stop(ndi_standin_pattern_t* pattern);
+// The channel count of the audio frames sent from now on (1 to 64), as a sender whose stream
+// changes from stereo to mono does; false for a pattern without audio.
+NDI_STANDIN_EXPORT bool ndi_standin_pattern_set_channels(ndi_standin_pattern_t* pattern, int channels);
 // The announced name, valid while the pattern runs.
 NDI_STANDIN_EXPORT const char* ndi_standin_pattern_source_name(const ndi_standin_pattern_t* pattern);
 NDI_STANDIN_EXPORT int64_t ndi_standin_pattern_video_frames_sent(const ndi_standin_pattern_t* pattern);

@@ -209,3 +209,48 @@ TEST_F(WASAPIInputFault, RenderCallFailingMidStreamReopensTheSameContext) {
 	Finish(input);
 	EXPECT_EQ(system.LiveObjects(), 0);
 }
+
+// A device call that never returns (a wedged driver) must not hold the host at close: the last
+// disposal waits for the input's threads for a bounded time only, the NDI library being free by
+// then, and lets the thread held in the call go. Once the call returns, that thread ends and
+// everything is released.
+TEST_F(WASAPIInputFault, ADeviceCallThatNeverReturnsHoldsTheLastDisposalForABoundedTime) {
+	struct Case {
+		const char* mName;
+		GatedCall mCall;
+		bool mPlayingFirst; // held while the context is released, rather than while it is made
+	};
+	const Case cases[] = {{"Initialize", kInitializeCall, false}, {"the audio client's release", kClientReleaseCall, true}};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.mName);
+		FakeSystem system;
+		system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, 2, 48000));
+		system.SetDefault(kStudioID);
+		ndinet::Sender sender("Wedged");
+		NDIInput* input = Input(sender);
+		ASSERT_NE(input, nullptr);
+		if (c.mPlayingFirst) {
+			ASSERT_TRUE(WaitUntil([&] { return DeliverAudio(sender) && ContextOf(input) != nullptr; }));
+			system.Hold(kStudioID, c.mCall);
+		} else {
+			system.Hold(kStudioID, c.mCall);
+			ASSERT_TRUE(WaitUntil([&] {
+				return DeliverAudio(sender) && system.WaitHeld(kStudioID, c.mCall, std::chrono::milliseconds(200));
+			}));
+		}
+		input->Release(); // the last actor's input: the receive thread ends, and with it the audio thread
+		ASSERT_TRUE(system.WaitHeld(kStudioID, c.mCall));
+
+		const auto start = std::chrono::steady_clock::now();
+		EXPECT_TRUE(NDIInput::EndThreads(std::chrono::milliseconds(1500))) << "the library is free";
+		const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+		EXPECT_LT(waited, 5.0) << "waited for the device";
+		EXPECT_EQ(ndinet::LiveReceivers(), 0);
+		EXPECT_EQ(ndinet::LiveFinders(), 0);
+
+		system.Open(kStudioID, c.mCall);
+		EXPECT_TRUE(WaitUntil([] { return NDIInput::sNDIInputThreadsRunning.load() == 0; }))
+			<< "the thread let go ends once the call returns";
+		EXPECT_TRUE(WaitUntil([&] { return system.LiveObjects() == 0; }));
+	}
+}

@@ -189,12 +189,26 @@ TEST_F(ActorTest, MismatchingRuntimeIsAnnouncedAtEveryStart) {
 	                       "has been disabled.";
 #endif
 	WriteVersionFile("another version"); // the notice is not offered either
-	refhost::Actor* a = host.CreateActor();
+	Sender sender("Cam");
+	ndi_standin_record_threads(true);
+	refhost::Actor* a = ActiveActor(sender.fullName(), 1, kDevice);
 	host.CreateActor(); // the runtime is running already: no second alert
 	ASSERT_EQ(host.alerts().size(), 1u);
 	EXPECT_EQ(host.alerts()[0].message, expected);
 	EXPECT_EQ(host.alerts()[0].detail, "Please install the correct NDI Vidrane for this version of Vantrel.");
+	// "Disabled" means it: however long it is serviced, the actor acquires no input, so no thread
+	// calls the runtime it was not built for.
+	for (int i = 0; i < 20; ++i) {
+		sender.Video(uint32_t(i));
+		host.AdvanceTime(100);
+		host.Tick();
+	}
+	EXPECT_TRUE(ImagesOf(a).empty());
 	EXPECT_EQ(ndi_standin_call_count("NDIlib_find_create_v2"), 0) << "no finder without the right runtime";
+	EXPECT_EQ(ndi_standin_call_count("NDIlib_recv_create_v3"), 0);
+	EXPECT_EQ(ndi_standin_recorded_threads(), 0) << "a thread of the plug-in's called the runtime";
+	ndi_standin_record_threads(false);
+	host.Activate(a, false);
 	host.DisposeActor(a);
 	host.DisposeActor(host.actors().back().get());
 
@@ -674,6 +688,56 @@ TEST_F(ActorTest, NonePlaysNothing) {
 	EXPECT_EQ(IntegersOf(actor, kAudioChannels), (std::vector<int64_t>{0})) << "no device: no channels counted";
 }
 #endif
+
+// A source whose stream changes its channel count keeps its sound: turned mono, its one channel
+// plays on both front channels; stereo again, the right channel is the stream's own (500 Hz), not a
+// copy of the left. Each change needs an output of the new shape (under wine the sink is stereo
+// whatever the stream; on the Apple side the queue takes the stream's shape).
+TEST_F(ActorTest, AStreamThatChangesItsChannelCountKeepsItsSound) {
+#ifdef _WIN32
+	MonitorRecorder sink;
+	ASSERT_TRUE(sink.Start(L"Studio_Speakers", 120.0));
+	ASSERT_TRUE(sink.WaitRunning(0.3));
+	auto hears = [&](int, double left, double right) {
+		return ServiceUntilRecorded(host, sink, [&](const std::vector<float>& s) {
+			return EndsInTone(s, 2, sink.Rate(), 0, left, 0.5) && EndsInTone(s, 2, sink.Rate(), 1, right, 0.5);
+		});
+	};
+	auto heard = [&] { return LastHeard(sink, 0) + "; " + LastHeard(sink, 1); };
+#else
+	const std::string uid = DeviceUID(0);
+	std::string last;
+	// Half a second of each channel of the device's last queue, once it has played a second.
+	auto hears = [&](int channels, double left, double right) {
+		return ServiceUntil([&] {
+			const int queue = LiveQueueOn(uid);
+			AppleStandinQueueInfo info{};
+			if (queue < 0 || !apple_standin_queue_info(queue, &info) || info.buffersPlayed < 10)
+				return false;
+			std::vector<float> played(apple_standin_played(uid.c_str(), nullptr, 0));
+			played.resize(apple_standin_played(uid.c_str(), played.data(), played.size()));
+			const size_t n = info.format.mChannelsPerFrame, frames = 24000;
+			if (played.size() < frames * n)
+				return false;
+			const ToneMeasure l = MeasureTone(played, n, 0, played.size() / n - frames, frames, 48000);
+			const ToneMeasure r = MeasureTone(played, n, n > 1 ? 1 : 0, played.size() / n - frames, frames, 48000);
+			last = std::to_string(n) + " channel(s), " + std::to_string(l.hz) + " and " + std::to_string(r.hz) + " Hz";
+			return int(n) == channels && std::fabs(l.hz - left) < 5 && std::fabs(r.hz - right) < 5
+			       && std::fabs(l.peak - 0.5f) < 0.01f && std::fabs(r.peak - 0.5f) < 0.01f;
+		}, 30000);
+	};
+	auto heard = [&] { return last; };
+#endif
+	ndi_standin_pattern_t* pattern = StartTone("Changing");
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, kDevice, 100);
+	EXPECT_TRUE(hears(2, 250.0, 500.0)) << heard();
+	ASSERT_TRUE(ndi_standin_pattern_set_channels(pattern, 1));
+	EXPECT_TRUE(hears(1, 250.0, 250.0)) << "mono plays on both front channels: " << heard();
+	ASSERT_TRUE(ndi_standin_pattern_set_channels(pattern, 2));
+	EXPECT_TRUE(hears(2, 250.0, 500.0)) << "the right channel is the stream's own again: " << heard();
+	host.Activate(actor, false);
+	ndi_standin_pattern_stop(pattern);
+}
 
 #ifdef _WIN32
 // Studio_Speakers runs at 44100 Hz: the 48000 Hz tone is heard there only if the plug-in resamples

@@ -56,6 +56,15 @@ protected:
 		int n = ndi_standin_threads_not_ended(which, sizeof(which));
 		return n == 0 ? std::string() : std::to_string(n) + " thread(s), first: " + which;
 	}
+	static bool WaitUntilTrue(const std::function<bool()>& condition) {
+		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+		while (!condition()) {
+			if (std::chrono::steady_clock::now() > deadline)
+				return false;
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		}
+		return true;
+	}
 	// After a failure, so that the unload that follows does not pull code from under them.
 	static void LetThreadsEnd() {
 		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -108,5 +117,40 @@ TEST_F(Unload, NoPluginThreadOutlivesTheLastDisposeAndTheFileUnloadsCleanly) {
 	EXPECT_EQ(lateCycles, 0) << "cycles of " << kCycles << " in which plug-in threads still ran after the last "
 	                         << "DisposeActor; the first time: " << firstLate;
 }
+
+#ifndef _WIN32
+// A device call that never returns (here the AudioQueue's disposal, held for good) must not hang
+// the host at close: the last disposal returns within ten seconds with the NDI library released,
+// and the code of the thread left in the call stays mapped after the unload, so that the call's
+// return lands in code; then the process goes on. (The WASAPI calls are held likewise at the
+// input's level, where their fakes reach.)
+TEST_F(Unload, ADeviceThatNeverReturnsDoesNotHoldTheHostAtClose) {
+	Sender sender("Stuck at close");
+	const std::string loadedPath = host.pluginPath();
+	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, kDevice);
+	ASSERT_TRUE(ServiceUntil([&] {
+		sender.Video(1);
+		sender.Audio(48000, 2, 480);
+		return !ImagesOf(actor).empty() && apple_standin_queues_live() == 1;
+	})) << "the actor shows and plays";
+
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueDispose"));
+	const auto start = std::chrono::steady_clock::now();
+	host.Activate(actor, false);
+	host.DisposeActor(actor);
+	const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	EXPECT_LT(seconds, 10.0) << "the last disposal waited for the device";
+	EXPECT_TRUE(apple_standin_wait_at_gate("AudioQueueDispose", 1, 1000)) << "the disposal is still held";
+	EXPECT_EQ(ndi_standin_live_receivers(), 0);
+	EXPECT_EQ(ndi_standin_live_finders(), 0);
+	EXPECT_EQ(ndi_standin_initialize_depth(), 0) << "the library was released";
+
+	host.Unload();
+	EXPECT_TRUE(Mapped(loadedPath)) << "unmapped under a thread that is still to return into it";
+	apple_standin_open_gate("AudioQueueDispose");
+	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_queues_live() == 0; })) << "the queue went once let go";
+	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_dispatch_queues_live() == 0; }));
+}
+#endif
 
 } // namespace

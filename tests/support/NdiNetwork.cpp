@@ -11,6 +11,7 @@ void Reset() {
 	ndi_standin_set_faults_fatal(true);
 	ndi_standin_reset_faults();
 	ndi_standin_reset_call_counts();
+	ndi_standin_fail_capture(0);
 }
 
 std::string FullName(const std::string& name) {
@@ -172,5 +173,6 @@ int64_t CaptureMaxTimeout() {
 
 void FailFindCreate(int times) { ndi_standin_fail_find_create(times); }
 void FailRecvCreate(int times) { ndi_standin_fail_recv_create(times); }
+void FailCapture(int times) { ndi_standin_fail_capture(times); }
 
 } // namespace ndinet

@@ -83,6 +83,8 @@ int64_t CaptureMaxTimeout();
 
 void FailFindCreate(int times);
 void FailRecvCreate(int times);
+// The next `times` captures (-1: every one) fail at once with an error.
+void FailCapture(int times);
 
 } // namespace ndinet
 

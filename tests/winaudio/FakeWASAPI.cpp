@@ -653,9 +653,24 @@ void FakeSystem::SignalEvent() {
 // whether or not it played anything.
 void FakeSystem::RunClock() {
 	std::unique_lock<std::recursive_mutex> lock(mLock);
+	auto tick = std::chrono::steady_clock::now();
+	double owed = 0.0; // frames of a period not yet played whole
 	while (!mClockWake.wait_for(lock, std::chrono::milliseconds(10), [&] { return mClockQuit; })) {
+		const auto now = std::chrono::steady_clock::now();
 		const Endpoint* endpoint = Find(mStreamEndpoint);
-		if (mStreamStarted && mEvent && endpoint && endpoint->mPresent && endpoint->mSignals)
+		const bool running = mStreamStarted && endpoint && endpoint->mPresent && endpoint->mSignals;
+		if (running && mRealTime) {
+			owed += std::chrono::duration<double>(now - tick).count() * mStreamFormat.Format.nSamplesPerSec;
+			const UINT32 frames = static_cast<UINT32>(owed);
+			owed -= frames;
+			if (frames > mPadding)
+				mDryFrames += frames - mPadding; // what the listener hears as a gap
+			mPadding -= frames < mPadding ? frames : mPadding;
+		} else {
+			owed = 0.0;
+		}
+		tick = now;
+		if (running && mEvent)
 			SetEvent(mEvent);
 	}
 }

@@ -132,6 +132,11 @@ public:
 	void Play(UINT32 frames);
 	void SignalEvent();
 	void FailPadding(HRESULT hr);
+	// From now on the running stream's device also plays on its own, at its rate, as a real one
+	// does: a render thread held up for longer than the buffer lets it run dry.
+	void PlayInRealTime(bool on) { std::lock_guard<std::recursive_mutex> guard(mLock); mRealTime = on; }
+	// Frames the device found nothing to play for, playing in real time.
+	uint64_t DryFrames() { std::lock_guard<std::recursive_mutex> guard(mLock); return mDryFrames; }
 
 	// Slow devices: calls of one endpoint wait at its gate until Open, or for the delay set.
 	void Hold(const std::wstring& id, GatedCall call);
@@ -172,6 +177,8 @@ public:
 	std::wstring mDefaultID;
 	HRESULT mEnumeratorResult = S_OK;
 	HRESULT mPaddingResult = S_OK;
+	bool mRealTime = false;
+	uint64_t mDryFrames = 0;
 	int mLive = 0;
 	std::vector<IMMNotificationClient*> mClients; // registered, one reference each
 	// The stream of the last client that initialised.

@@ -115,8 +115,9 @@ TEST(WASAPIOpen, RequestedEndpointAtTheStreamRateWhenTheDeviceTakesIt) {
 		EXPECT_TRUE(context->IsRunning());
 		EXPECT_EQ("", ErrorMessage(context.mContext));
 
-		// The requested identifier, rate and buffer length decide; the channel count does not.
-		EXPECT_TRUE(context->IsCompatible(kDeskUTF8, 6, 48000, 4800));
+		// The requested identifier, channel count, rate and buffer length decide.
+		EXPECT_TRUE(context->IsCompatible(kDeskUTF8, 2, 48000, 4800));
+		EXPECT_FALSE(context->IsCompatible(kDeskUTF8, 6, 48000, 4800));
 		EXPECT_FALSE(context->IsCompatible(kDeskUTF8, 2, 44100, 4800));
 		EXPECT_FALSE(context->IsCompatible(kDeskUTF8, 2, 48000, 4410));
 		EXPECT_FALSE(context->IsCompatible(kDeskUTF8 + " ", 2, 48000, 4800));
