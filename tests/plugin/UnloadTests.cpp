@@ -127,6 +127,7 @@ TEST_F(Unload, NoPluginThreadOutlivesTheLastDisposeAndTheFileUnloadsCleanly) {
 TEST_F(Unload, ADeviceThatNeverReturnsDoesNotHoldTheHostAtClose) {
 	Sender sender("Stuck at close");
 	const std::string loadedPath = host.pluginPath();
+	ndi_standin_record_threads(true);
 	refhost::Actor* actor = ActiveActor(sender.fullName(), 1, kDevice);
 	ASSERT_TRUE(ServiceUntil([&] {
 		sender.Video(1);
@@ -150,6 +151,7 @@ TEST_F(Unload, ADeviceThatNeverReturnsDoesNotHoldTheHostAtClose) {
 	apple_standin_open_gate("AudioQueueDispose");
 	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_queues_live() == 0; })) << "the queue went once let go";
 	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_dispatch_queues_live() == 0; }));
+	EXPECT_TRUE(WaitUntilTrue([] { return ThreadsStillRunning().empty(); })) << "the thread let go ended";
 }
 #endif
 
