@@ -337,7 +337,8 @@ private:
 	bool mAway;
 };
 
-// Feeds a context a continuous sine, a block every tenth of a second, as a receive thread does.
+// Feeds a context a continuous sine, a block every tenth of a second, as a receive thread does,
+// and looks at its device when it asks, as the input's audio thread does.
 class ToneFeeder {
 public:
 	ToneFeeder(CWASAPIAudioContext* context, double frequency) : mContext(context), mFrequency(frequency) {
@@ -364,6 +365,9 @@ private:
 			CAudioBuffer* buffer = new CAudioBuffer(2, samples.data(), 2, kBlockFrames, true);
 			mContext->GetBufferList().AppendBuffer(buffer);
 			buffer->Release();
+			// The input's audio thread looks at the device when a frame finds it asks for it.
+			if (mContext->DeviceNeedsLook())
+				mContext->LookAtDevice();
 			next += std::chrono::milliseconds(100);
 			mChanged.wait_until(lock, next, [&] { return mStop; });
 		}
