@@ -179,8 +179,9 @@ int64_t SteadyMilliseconds() {
 }
 
 void AcquireInput(ActorData* ioData) {
+	// The actor was announced disabled: no thread may call a runtime it was not built for.
 	if (!sNDIVersionMatches)
-		return; // the actor was announced disabled: no thread may call a runtime it was not built for
+		return;
 	NDIInput* input = NDIInputMgr::sNDIInputMgr.AcquireNDIInput(ioData->mParameters, ioData->mSourceName,
 	                                                             ioData->mBandwidth, ioData->mAudioDeviceName);
 	if (!input)
