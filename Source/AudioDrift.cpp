@@ -152,8 +152,8 @@ void CDriftWriter::BlockArrived(int frames, int64_t nowNs) {
 
 CDriftFollower::CDriftFollower()
     : mInputRate(48000.0), mOutputRate(48000.0), mNominalRatio(1.0), mWritten(0), mPlaying(false), mCorrection(0.0),
-      mIntegral(0.0), mSmoothedError(0.0), mErrorSum(0.0), mErrorCount(0), mLastUpdateNs(0), mUpdated(false), mTarget(0.0), mDelay(0.0),
-      mTargetNs(0), mUnderruns(0), mSkips(0), mStarts(0) {
+      mIntegral(0.0), mSmoothedError(0.0), mErrorSum(0.0), mErrorCount(0), mLastUpdateNs(0), mUpdated(false),
+      mTarget(0.0), mDelay(0.0), mTargetNs(0), mUnderruns(0), mSkips(0), mStarts(0) {
 	Configure(48000, 48000);
 }
 

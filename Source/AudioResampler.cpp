@@ -169,7 +169,8 @@ void CAudioResampler::Skip(int64_t frames) {
 	const int64_t fromStaging = std::min(frames, mStaged);
 	if (fromStaging > 0) {
 		mStaged -= fromStaging;
-		memmove(mStaging, mStaging + size_t(fromStaging) * size_t(mChannels), size_t(mStaged) * size_t(mChannels) * sizeof(float));
+		const size_t channels = size_t(mChannels);
+		memmove(mStaging, mStaging + size_t(fromStaging) * channels, size_t(mStaged) * channels * sizeof(float));
 	}
 	if (frames > fromStaging)
 		mQueue->SkipData(frames - fromStaging);
@@ -178,10 +179,8 @@ void CAudioResampler::Skip(int64_t frames) {
 int CAudioResampler::Fill(float* dest, int frames, int deviceHeld, int64_t nowNs) {
 	if (!dest || frames <= 0)
 		return 0;
-	if (!mResampler || !mQueue || frames > mMaxFrames || mQueue->GetChannelCount() != mChannels) {
-		std::fill(dest, dest + size_t(frames) * size_t(std::max(mQueue ? mQueue->GetChannelCount() : 0, 0)), 0.0f);
-		return 0;
-	}
+	if (!mResampler || !mQueue || frames > mMaxFrames || mQueue->GetChannelCount() != mChannels)
+		return -1;
 	const size_t channels = size_t(mChannels);
 	int64_t readPosition = 0, waiting = 0;
 	CDriftWriterState writer;

@@ -35,9 +35,11 @@ public:
 	// layout into `dest` at the device's rate and returns how many of them are audio from the
 	// queue (the rest is silence: before the level is reached, or when the queue ran dry).
 	// `deviceHeld`: output frames the device still holds ahead of this fill, and `nowNs` when
-	// that was so (DriftClockNow).
+	// that was so (DriftClockNow). Not prepared for the queue as it is (or for that many frames),
+	// it writes nothing and returns -1.
 	int Fill(float* dest, int frames, int deviceHeld, int64_t nowNs);
 
+	// The fill thread's own view (underruns, ratio, delay and target), for diagnosis and tests.
 	const CDriftFollower& Follower() const { return mFollower; }
 	int Quality() const { return mQuality; }
 	double AppliedRatio() const { return mAppliedRatio; } // what the resampler runs at

@@ -512,7 +512,8 @@ int main(int argc, char** argv) {
 	}
 	std::vector<Case> cases;
 	for (int ppm : {-200, -100, 0, 100, 200})
-		cases.push_back({std::string("drift ") + (ppm > 0 ? "+" : "") + std::to_string(ppm) + " ppm", double(ppm), double(ppm), false});
+		cases.push_back({std::string("drift ") + (ppm > 0 ? "+" : "") + std::to_string(ppm) + " ppm", double(ppm),
+		                 double(ppm), false});
 	cases.push_back({"step -200 to +200 ppm at half time", -200, 200, false});
 	cases.push_back({"jittered, +100 ppm", 100, 100, true});
 
@@ -559,15 +560,18 @@ int main(int argc, char** argv) {
 		    Fmt("the follower's target, %.1f ms at the end", r.targetMs), Fmt("within +-%.0f ms", tolerance),
 		    r.minError >= -tolerance && r.maxError <= tolerance);
 		if (r.step) {
-			Row(name + ": largest delay excursion at the step", Fmt("%.2f ms (settled again in %.0f s)", r.stepExcursion, r.stepSettle),
+			Row(name + ": largest delay excursion at the step",
+			    Fmt("%.2f ms (settled again in %.0f s)", r.stepExcursion, r.stepSettle),
 			    "the target, after the step", "<= 5 ms", r.stepExcursion <= 5.0);
 		}
 		const bool wide = std::fabs(job.c->ppm) >= 200;
-		Row(name + ": time to settle", Fmt("%.0f s", r.settle), r.jitter ? "the target within 1 ms (10 s means)" : "the target within 0.5 ms (5 s means)",
+		Row(name + ": time to settle", Fmt("%.0f s", r.settle),
+		    r.jitter ? "the target within 1 ms (10 s means)" : "the target within 0.5 ms (5 s means)",
 		    wide ? "<= 90 s" : "(reported)", !wide || r.settle <= 90.0);
 		Row(name + ": ratio at the end (mean of the last sixth)", Fmt("%+.2f ppm, %+.2f off", r.endPpm, r.endPpm - r.expectedPpm),
 		    Fmt("the clocks' ratio, %+.2f ppm", r.expectedPpm), "within +-1 ppm", std::fabs(r.endPpm - r.expectedPpm) <= 1.0);
-		Row(name + ": largest ratio change in a second", Fmt("%.1f ppm", r.maxChangePerSecond), against + ", every 100 ms", "<= 50 ppm",
+		Row(name + ": largest ratio change in a second", Fmt("%.1f ppm", r.maxChangePerSecond),
+		    against + ", every 100 ms", "<= 50 ppm",
 		    r.maxChangePerSecond <= 50.0);
 		if (!plots.empty()) {
 			const std::string path = plots + "/" + Slug(name) + ".dat";
@@ -590,8 +594,10 @@ int main(int argc, char** argv) {
 	    Fmt("%.1fx", drift.viaResampler / drift.straight), "a straight fill of the same queue, same run", "(reported)", true);
 	Row(Fmt("the same, share of one core (quality %.0f)", CAudioResampler::kDriftQuality), Fmt("%.2f %%", driftShare),
 	    "20 s of 48 kHz stereo played", "<= 0.5 %", driftShare <= 0.5);
-	Row(Fmt("fill through the resampler, 48 to 44.1 kHz (quality %.0f), share of one core", CAudioResampler::kRateChangeQuality),
-	    Fmt("%.2f %% (%.1fx a straight fill)", change.viaResampler / change.audio * 100.0, change.viaResampler / change.straight),
+	Row(Fmt("fill through the resampler, 48 to 44.1 kHz (quality %.0f), share of one core",
+	        CAudioResampler::kRateChangeQuality),
+	    Fmt("%.2f %% (%.1fx a straight fill)", change.viaResampler / change.audio * 100.0,
+	        change.viaResampler / change.straight),
 	    "20 s of 48 kHz stereo played", "(reported)", true);
 	for (int q = 2; q <= 6; ++q) {
 		double gain = 0.0;

@@ -78,7 +78,8 @@ TEST(AudioDriftThreads, SenderAndDeviceFollowOneAnother) {
 		while (pacer.WaitUntil(next += std::chrono::milliseconds(10))) {
 			// The device plays at its pace from the first fill on; what it has not played it holds.
 			const auto now = Clock::now();
-			const int64_t played = std::min<int64_t>(written, std::chrono::duration_cast<std::chrono::microseconds>(now - start).count() * kRate / 1000000);
+			const int64_t elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - start).count();
+			const int64_t played = std::min<int64_t>(written, elapsed * kRate / 1000000);
 			const int held = int(written - played);
 			const int frames = kBuffer - held;
 			if (frames <= 0)
@@ -109,7 +110,8 @@ TEST(AudioDriftThreads, SenderAndDeviceFollowOneAnother) {
 	{
 		std::unique_lock<std::mutex> lock(mutex);
 		// Everything sent is played within the delay's target, give or take a loaded machine.
-		EXPECT_TRUE(progress.wait_for(lock, std::chrono::seconds(60), [&] { return lastValue >= (kBlocks * kBlock - kRate) * 1e-6; }))
+		const double lastSecond = (kBlocks * kBlock - kRate) * 1e-6;
+		EXPECT_TRUE(progress.wait_for(lock, std::chrono::seconds(60), [&] { return lastValue >= lastSecond; }))
 		    << "the device did not play what was sent";
 	}
 	pacer.Stop();
