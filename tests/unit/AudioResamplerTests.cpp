@@ -20,6 +20,16 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kBlock = 1600;
 constexpr int kBuffer = 4800, kTopUp = 480;
 
+// Allocations made by this thread while counting (the sanitizers' allocator hooks see them all).
+std::atomic<int> gAllocations{0};
+thread_local bool tCounting = false;
+
+void CountAllocation(const volatile void*, size_t) {
+	if (tCounting)
+		++gAllocations;
+}
+void IgnoreFree(const volatile void*) {}
+
 // A sender of a sine on both channels, its blocks appended at their arrival time, and a device
 // topping up a 100 ms buffer every 10 ms of its own clock: the backends' ways, in simulated time.
 struct Show {
@@ -45,7 +55,7 @@ struct Show {
 		sent += kBlock;
 	}
 	// Runs until `until`, the device `ppm` fast; `send` says whether the sender sends at a time.
-	// `each` sees every fill's frames.
+	// `each` sees every fill's frames. The fills' allocations are counted (the sender's are not).
 	template <class Send, class Each> void Run(double until, double ppm, Send send, Each each) {
 		while (nextFill < until) {
 			if (nextBlock <= nextFill) {
@@ -58,7 +68,9 @@ struct Show {
 			played = std::min(double(written), played + kTopUp);
 			const int held = int(written - int64_t(played));
 			const int frames = kBuffer - held;
+			tCounting = true;
 			reader.Fill(out.data(), frames, held, int64_t(nextFill * 1e9));
+			tCounting = false;
 			each(out.data(), frames);
 			written += frames;
 			nextFill += kTopUp / rate;
@@ -110,15 +122,6 @@ TEST(AudioResampler, ToneStaysContinuousThroughRatioChanges) {
 	}
 }
 
-std::atomic<int> gAllocations{0};
-thread_local bool tCounting = false;
-
-void CountAllocation(const volatile void*, size_t) {
-	if (tCounting)
-		++gAllocations;
-}
-void IgnoreFree(const volatile void*) {}
-
 TEST(AudioResampler, FillsNeverAllocate) {
 	if (!__sanitizer_install_malloc_and_free_hooks)
 		GTEST_SKIP() << "allocations are seen through the sanitizers' allocator hooks";
@@ -127,8 +130,6 @@ TEST(AudioResampler, FillsNeverAllocate) {
 	for (const int in : {48000, 44100}) {
 		SCOPED_TRACE(in);
 		Show show(in, 48000, 440.0);
-		gAllocations = 0;
-		auto counted = [&](const float*, int) {};
 		// The sender pauses for a second at 20 s, and sends 0.3 s at once at 40 s.
 		bool burst = false;
 		auto send = [&](double t) {
@@ -139,26 +140,8 @@ TEST(AudioResampler, FillsNeverAllocate) {
 			}
 			return t < 20.0 || t > 21.0;
 		};
-		// Only the fills are counted: the sender's blocks are made on this thread too.
-		auto fillCounted = [&](double until, double ppm) {
-			while (show.nextFill < until) {
-				if (show.nextBlock <= show.nextFill) {
-					if (send(show.nextBlock))
-						show.Append(show.nextBlock);
-					show.nextBlock += double(kBlock) / in;
-					continue;
-				}
-				show.played = std::min(double(show.written), show.played + kTopUp);
-				const int held = int(show.written - int64_t(show.played));
-				tCounting = true;
-				show.reader.Fill(show.out.data(), kBuffer - held, held, int64_t(show.nextFill * 1e9));
-				tCounting = false;
-				show.written += kBuffer - held;
-				show.nextFill += kTopUp / (48000.0 * (1.0 + ppm * 1e-6));
-			}
-		};
-		(void)counted;
-		fillCounted(60.0, 300.0);
+		gAllocations = 0;
+		show.Run(60.0, 300.0, send, [](const float*, int) {});
 		EXPECT_EQ(gAllocations.load(), 0);
 		EXPECT_EQ(show.reader.Follower().Underruns(), 1) << "the pause ran the queue dry once";
 		EXPECT_EQ(show.reader.Follower().Starts(), 2);
