@@ -153,7 +153,7 @@ void CDriftWriter::BlockArrived(int frames, int64_t nowNs) {
 CDriftFollower::CDriftFollower()
     : mInputRate(48000.0), mOutputRate(48000.0), mNominalRatio(1.0), mWritten(0), mPlaying(false), mCorrection(0.0),
       mIntegral(0.0), mSmoothedError(0.0), mErrorSum(0.0), mErrorCount(0), mLastUpdateNs(0), mUpdated(false),
-      mTarget(0.0), mDelay(0.0), mTargetNs(0), mUnderruns(0), mSkips(0), mStarts(0) {
+      mTarget(0.0), mDelay(0.0), mTargetNs(0), mFirstStartNs(0), mUnderruns(0), mSkips(0), mStarts(0) {
 	Configure(48000, 48000);
 }
 
@@ -167,6 +167,7 @@ void CDriftFollower::Configure(int inputRate, int outputRate) {
 	mWritten = 0;
 	mPlaying = false;
 	mCorrection = mIntegral = mSmoothedError = 0.0;
+	mStarts = mUnderruns = mSkips = 0; // a new stream: its first start has the allowance again
 	mErrorSum = 0.0;
 	mErrorCount = 0;
 	mUpdated = false;
@@ -189,8 +190,13 @@ void CDriftFollower::UpdateTarget(const CDriftWriterState& writer, const CDriftF
 	// playhead; blocks come whole, so the queue needs one block more than that on average; the
 	// resampler reads ahead of what it plays; and blocks that come late or fills that come early
 	// take from what is there.
+	const double returned = mStarts == 0 ? 0.0
+	                        : std::max(double(fill.mNowNs - mFirstStartNs) * 1e-9 - kAllowanceHoldSeconds, 0.0);
+	const double allowance = std::max(0.0, kStartAllowanceSeconds - kAllowanceReturnPerSecond * returned);
+	// The first start's allowance also stands in for the late blocks and early fills not seen yet.
+	const double timing = std::max(writer.mLatenessSpread + mEarliness.Value(), allowance);
 	const double target = mCapacity.Value() / mOutputRate + writer.mLargestBlock / mInputRate
-	                      + fill.mLookahead / mInputRate + writer.mLatenessSpread + mEarliness.Value() + kMarginSeconds;
+	                      + fill.mLookahead / mInputRate + timing + kMarginSeconds;
 	// While playing it moves gently: the loop takes a step of it for an error.
 	if (mPlaying) {
 		const double limit = kTargetSlewPerSecond * double(fill.mNowNs - mTargetNs) * 1e-9;
@@ -270,7 +276,8 @@ CDriftPlan CDriftFollower::Plan(const CDriftWriterState& writer, const CDriftFil
 	plan.mPlay = true;
 	mPlaying = true;
 	mDelay = mTarget;
-	++mStarts;
+	if (mStarts++ == 0)
+		mFirstStartNs = now;
 	// The correction in force is what the loop learned: the error it also answered is gone.
 	mIntegral = mCorrection;
 	mSmoothedError = 0.0;

@@ -130,6 +130,13 @@ public:
 	static constexpr double kMarginSeconds = 0.004;
 	// The target moves at most this fast: a step of it would kick the loop.
 	static constexpr double kTargetSlewPerSecond = 0.0001;
+	// At its first start the loop has yet to learn the clocks: at 45 ppm a second a drift of
+	// 600 ppm takes 13 s to follow, and the delay sinks meanwhile. So the first start places the
+	// audio this much later, for half a minute, and then gives it back over 200 s (the ratio
+	// leans 20 ppm, which nobody hears). Later starts keep the ratio learned and need none.
+	static constexpr double kStartAllowanceSeconds = 0.004;
+	static constexpr double kAllowanceHoldSeconds = 30.0;
+	static constexpr double kAllowanceReturnPerSecond = 0.00002;
 
 	CDriftFollower();
 	// The stream's rate and the device's; the nominal ratio is their quotient.
@@ -170,6 +177,7 @@ private:
 	bool mUpdated;
 	double mTarget, mDelay;
 	int64_t mTargetNs;       // when the target last moved
+	int64_t mFirstStartNs;   // for the start's allowance
 	int64_t mUnderruns, mSkips, mStarts;
 };
 

@@ -118,7 +118,6 @@ TEST(AudioResampler, ToneStaysContinuousThroughRatioChanges) {
 		EXPECT_EQ(mismatched, 0) << "fills where the resampler did not run at the ratio asked";
 		EXPECT_GT(ratios, 100) << "the ratio changed, in small steps";
 		EXPECT_GT(fine, 10) << "ratios within 15 ppm of 1 were set";
-		EXPECT_NEAR(show.reader.Follower().Correction() * 1e6, 40.0, 1.0);
 	}
 }
 
