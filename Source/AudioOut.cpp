@@ -129,7 +129,7 @@ bool HaveAVX() {
 
 CAudioBuffer::CAudioBuffer(int channels, const float* samples, int sourceChannels, int frames, bool interleaved,
                            int sourceStride)
-    : mRefCount(1), mDataSize(0), mData(nullptr), mChannels(channels), mFrames(0), mReadPos(0) {
+    : mRefCount(1), mDataSize(0), mData(nullptr), mChannels(channels), mFrames(0), mReadPos(0), mStreamPos(0) {
 	// A block without samples is what every unusable request becomes; the queue refuses it.
 	if (channels <= 0 || frames <= 0 || !samples || sourceStride < 0)
 		return;
@@ -209,7 +209,9 @@ int CAudioBuffer::GetData(int channels, float* dest, int frames) {
 
 CAudioBufferList::CAudioBufferList(int channels, int sampleRate, int framesPerBuffer)
     : mQueue(), mQueueCount(0), mCurrent(nullptr), mChannels(channels), mSampleRate(sampleRate),
-      mFramesPerBuffer(framesPerBuffer), mTargetVolume(1.0f), mCurrentVolume(1.0f), mRampLength(0) {}
+      mFramesPerBuffer(framesPerBuffer), mTargetVolume(1.0f), mCurrentVolume(1.0f), mRampLength(0) {
+	mDriftWriter.SetRate(sampleRate);
+}
 
 CAudioBufferList::~CAudioBufferList() {
 	mLock.Lock();
@@ -224,9 +226,15 @@ CAudioBufferList::~CAudioBufferList() {
 }
 
 void CAudioBufferList::AppendBuffer(CAudioBuffer* block) {
+	AppendBuffer(block, DriftClockNow());
+}
+
+void CAudioBufferList::AppendBuffer(CAudioBuffer* block, int64_t nowNs) {
 	if (!block || !block->HasSamples())
 		return;
 	mLock.Lock();
+	block->mStreamPos = mDriftWriter.State().mFramesAppended;
+	mDriftWriter.BlockArrived(block->GetFrames(), nowNs);
 	if (mQueueCount >= kMaxQueuedBuffers) {
 		// The reader fell behind: the oldest audio goes, the newest is kept.
 		mQueue[0]->Release();
@@ -300,6 +308,39 @@ bool CAudioBufferList::GetData(int channels, float* dest, int destBytes, int fra
 		std::fill(out, out + size_t(wanted) * size_t(queueChannels), 0.0f);
 	framesDelivered = delivered;
 	return delivered > 0;
+}
+
+void CAudioBufferList::GetReadState(int64_t& readPosition, int64_t& waiting, CDriftWriterState& writer) {
+	int64_t current = 0;
+	if (mCurrent)
+		current = mCurrent->GetFrames() - mCurrent->GetReadPosition();
+	mLock.Lock();
+	writer = mDriftWriter.State();
+	waiting = current;
+	for (int i = 0; i < mQueueCount; ++i)
+		waiting += mQueue[i]->GetFrames();
+	if (mCurrent && current > 0)
+		readPosition = mCurrent->GetStreamPosition() + mCurrent->GetReadPosition();
+	else if (mQueueCount > 0)
+		readPosition = mQueue[0]->GetStreamPosition();
+	else
+		readPosition = writer.mFramesAppended;
+	mLock.Unlock();
+}
+
+int64_t CAudioBufferList::SkipData(int64_t frames) {
+	int64_t skipped = 0;
+	if (!mCurrent)
+		AcquireNextBuffer();
+	while (skipped < frames && mCurrent) {
+		const int64_t left = mCurrent->GetFrames() - mCurrent->GetReadPosition();
+		const int32_t taken = int32_t(std::min(left, frames - skipped));
+		mCurrent->mReadPos += taken;
+		skipped += taken;
+		if (mCurrent->GetReadPosition() >= mCurrent->GetFrames())
+			AcquireNextBuffer();
+	}
+	return skipped;
 }
 
 // Ramps over the first 64 delivered frames when a new gain is pending and the fill is long enough

@@ -3,6 +3,7 @@
 #ifndef AUDIO_OUT_H
 #define AUDIO_OUT_H
 
+#include "AudioDrift.h"
 #include "CMutex.h"
 
 #include <atomic>
@@ -41,6 +42,8 @@ public:
 	int GetReadPosition() const { return mReadPos; }
 	int GetRefCount() const { return mRefCount.load(std::memory_order_relaxed); }
 	const float* GetSamples() const { return mData; }
+	// Where its first frame lies in the stream of its queue: frames appended to it before.
+	int64_t GetStreamPosition() const { return mStreamPos; }
 
 	// Whether planar blocks are built with AVX; set from the processor at load time. Tests turn
 	// it off to exercise the baseline code as well.
@@ -59,6 +62,9 @@ private:
 	int32_t mChannels;
 	int32_t mFrames;
 	int32_t mReadPos; // frames already handed out
+	int64_t mStreamPos; // set by the queue that takes it
+
+	friend class CAudioBufferList;
 };
 
 // The bounded queue from one producer (the receive thread) to one reader (the audio backend's
@@ -74,8 +80,10 @@ public:
 
 	// Producer: queues the block with a reference of its own; the caller keeps (and later
 	// releases) its reference. When 17 blocks are waiting the oldest is dropped. A block without
-	// samples is not queued.
+	// samples is not queued. The arrival is placed in time for the drift follower: at `nowNs`
+	// on the steady clock (DriftClockNow), or now.
 	void AppendBuffer(CAudioBuffer* block);
+	void AppendBuffer(CAudioBuffer* block, int64_t nowNs);
 	// Producer or control side: the gain to ramp to over the next 64 frames played.
 	void SetVolume(float gain);
 	// For a queue nothing has been played from yet: its first frame already plays at `gain`, so
@@ -89,6 +97,11 @@ public:
 	// from the queue; when short and `fillSilence` is set, the rest is written as silence.
 	// Returns whether any frame was delivered.
 	bool GetData(int channels, float* dest, int destBytes, int frames, int& framesDelivered, bool fillSilence);
+	// Reader: the stream position of the next frame GetData delivers, the frames it could deliver
+	// now, and what the writer half of the drift follower knows; under the lock, at once.
+	void GetReadState(int64_t& readPosition, int64_t& waiting, CDriftWriterState& writer);
+	// Reader: discards up to `frames` frames from the read position; returns how many it did.
+	int64_t SkipData(int64_t frames);
 
 	int GetChannelCount() const { return mChannels; }
 	// Only before the first block is queued and before the reader starts.
@@ -113,6 +126,7 @@ private:
 	float mTargetVolume;
 	float mCurrentVolume; // the reader's own
 	std::atomic<int32_t> mRampLength; // written under the lock, read by the reader without it too
+	CDriftWriter mDriftWriter; // under the lock
 };
 
 // What every platform's audio output context has: the queue it plays from and the device and

@@ -1,5 +1,6 @@
 # speexdsp as a static library, built from the source that scripts/setup unpacks from Debian's
-# source package. Only the Windows plug-in uses it (its resampler); it is linked into the DLL.
+# source package (on a Mac: the README says how to get the same source). Both flavours use its
+# resampler, linked into the DLL and into the bundle's binary: no runtime dependency.
 
 set(VIDRANE_SPEEXDSP_SOURCE ${PROJECT_SOURCE_DIR}/build/speexdsp/src CACHE PATH "speexdsp source tree")
 if(NOT EXISTS ${VIDRANE_SPEEXDSP_SOURCE}/libspeexdsp/resample.c)
@@ -7,7 +8,8 @@ if(NOT EXISTS ${VIDRANE_SPEEXDSP_SOURCE}/libspeexdsp/resample.c)
 endif()
 
 # What the package's configure script would find for x86-64 with the floating-point build:
-# SSE and SSE2 are part of the architecture, variable-length arrays are C99.
+# SSE and SSE2 are part of the architecture, variable-length arrays are C99. (The bundle is built
+# for x86-64 only.)
 set(_speexdsp_gen ${CMAKE_BINARY_DIR}/speexdsp)
 file(WRITE ${_speexdsp_gen}/config.h.tmp
   "#define FLOATING_POINT 1\n#define USE_SSE 1\n#define USE_SSE2 1\n#define USE_SMALLFT 1\n"
@@ -22,9 +24,8 @@ configure_file(${_speexdsp_gen}/speex/speexdsp_config_types.h.tmp
   ${_speexdsp_gen}/speex/speexdsp_config_types.h COPYONLY)
 
 set(_s ${VIDRANE_SPEEXDSP_SOURCE}/libspeexdsp)
-add_library(speexdsp STATIC
-  ${_s}/preprocess.c ${_s}/jitter.c ${_s}/mdf.c ${_s}/fftwrap.c ${_s}/filterbank.c
-  ${_s}/resample.c ${_s}/buffer.c ${_s}/scal.c ${_s}/smallft.c)
+# Only what is used: the resampler.
+add_library(speexdsp STATIC ${_s}/resample.c)
 target_compile_definitions(speexdsp PRIVATE HAVE_CONFIG_H)
 target_include_directories(speexdsp PRIVATE ${_speexdsp_gen} ${_s})
 target_include_directories(speexdsp SYSTEM PUBLIC ${VIDRANE_SPEEXDSP_SOURCE}/include ${_speexdsp_gen}/speex)

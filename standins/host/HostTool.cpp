@@ -86,7 +86,9 @@ const char kTestSourceHelp[] =
     "  --alpha             send BGRA with alpha instead of BGRX\n"
     "  --audio-rate HZ     its audio sample rate (default 48000)\n"
     "  --channels N        its audio channels, a tone on each; 0 sends no audio (default 2)\n"
-    "  --samples N         samples per audio frame (default 1600)\n";
+    "  --samples N         samples per audio frame (default 1600)\n"
+    "  --clock-ppm PPM     its clock against this machine's, fast (positive) or slow (negative), as a\n"
+    "                      real sender's crystal runs; -10000 to 10000 (default 0)\n";
 
 const char kExitHelp[] =
     "exit status: 0 done; 1 the plug-in misbehaved or a file could not be written; 2 a malformed\n"
@@ -214,6 +216,8 @@ const OptionDef kOptions[] = {
     {"--channels", kAnyVerb, true, [](const char* v, Options* o) { return ParseInt(v, &o->pattern.no_channels); }},
     {"--samples", kAnyVerb, true,
      [](const char* v, Options* o) { return ParseInt(v, &o->pattern.samples_per_frame); }},
+    {"--clock-ppm", kAnyVerb, true,
+     [](const char* v, Options* o) { return ParseReal(v, -10000.0, 10000.0, &o->pattern.clock_ppm); }},
     {"--wait", Bit(kSources), true, [](const char* v, Options* o) { return ParseInt(v, &o->waitMs); }},
     {"--source", Bit(kWatch), true, [](const char* v, Options* o) { return NotEmpty(v, &o->watch.source); }},
     {"--seconds", Bit(kWatch), true,

@@ -44,6 +44,12 @@ struct Schedule {
 	Clock::time_point Due() const {
 		return origin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(next - base) * seconds));
 	}
+	// The same frames from the next one on, at a new pace.
+	void SetPace(double perFrame) {
+		origin = Due();
+		base = next;
+		seconds = perFrame;
+	}
 	void CatchUp(Clock::time_point now) {
 		if (now - Due() > std::chrono::seconds(1)) {
 			origin = now;
@@ -62,6 +68,8 @@ struct ndi_standin_pattern_t {
 	std::vector<float> samples;
 	std::atomic<int64_t> videoSent{0}, audioSent{0};
 	std::atomic<int> channels{0}; // of the audio frames sent from now on
+	double clockPpm = 0.0; // under `lock`
+	bool clockChanged = false;
 	int64_t sampleIndex = 0;
 
 	std::mutex lock;
@@ -149,15 +157,25 @@ void ndi_standin_pattern_t::Run() {
 	bool audio = settings.no_channels > 0;
 	Schedule video, sound;
 	video.origin = sound.origin = Clock::now();
-	video.seconds = double(settings.frame_rate_D) / settings.frame_rate_N;
-	sound.seconds = double(settings.samples_per_frame) / settings.sample_rate;
+	// A clock p ppm fast makes a second of its own in 1 / (1 + p 1e-6) steady seconds.
+	auto pace = [this](double seconds) { return seconds / (1.0 + clockPpm * 1e-6); };
 	std::unique_lock<std::mutex> guard(lock);
+	video.seconds = pace(double(settings.frame_rate_D) / settings.frame_rate_N);
+	sound.seconds = pace(double(settings.samples_per_frame) / settings.sample_rate);
 	while (!stopping) {
+		if (clockChanged) {
+			clockChanged = false;
+			video.SetPace(pace(double(settings.frame_rate_D) / settings.frame_rate_N));
+			sound.SetPace(pace(double(settings.samples_per_frame) / settings.sample_rate));
+		}
 		Clock::time_point due = video.Due();
 		if (audio && sound.Due() < due)
 			due = sound.Due();
-		if (wake.wait_until(guard, due, [this] { return stopping; }))
-			break;
+		if (wake.wait_until(guard, due, [this] { return stopping || clockChanged; })) {
+			if (stopping)
+				break;
+			continue;
+		}
 		guard.unlock();
 		Clock::time_point now = Clock::now();
 		if (now >= video.Due()) {
@@ -193,6 +211,8 @@ NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_st
 	    s->frame_rate_N < 1 || s->frame_rate_D < 1 || double(s->frame_rate_N) / s->frame_rate_D > 1000.0 ||
 	    s->no_channels < 0 || s->no_channels > 64)
 		return nullptr;
+	if (!(s->clock_ppm >= -10000.0 && s->clock_ppm <= 10000.0))
+		return nullptr;
 	if (s->no_channels > 0 && (s->sample_rate < 8000 || s->sample_rate > 384000 || s->samples_per_frame < 1 ||
 	                           s->samples_per_frame > s->sample_rate))
 		return nullptr;
@@ -201,6 +221,7 @@ NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_st
 	p->shortName = s->name;
 	p->settings.name = p->shortName.c_str();
 	p->channels = s->no_channels;
+	p->clockPpm = s->clock_ppm;
 	NDIlib_send_create_t create{};
 	create.p_ndi_name = p->shortName.c_str();
 	p->sender = NDIlib_send_create(&create); // paced here, not by the sender's clocks
@@ -218,6 +239,18 @@ NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_st
 		return nullptr;
 	}
 	return p;
+}
+
+NDI_STANDIN_EXPORT bool ndi_standin_pattern_set_clock_ppm(ndi_standin_pattern_t* p, double clock_ppm) {
+	if (!p || !(clock_ppm >= -10000.0 && clock_ppm <= 10000.0))
+		return false;
+	{
+		std::lock_guard<std::mutex> guard(p->lock);
+		p->clockPpm = clock_ppm;
+		p->clockChanged = true;
+	}
+	p->wake.notify_all();
+	return true;
 }
 
 NDI_STANDIN_EXPORT void ndi_standin_pattern_stop(ndi_standin_pattern_t* p) {

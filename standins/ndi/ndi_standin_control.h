@@ -272,6 +272,11 @@ NDI_STANDIN_EXPORT int ndi_standin_set_source_online(const char* full_name, bool
 //
 // Tone: channel c is a sine of ndi_standin_pattern_tone_hz(c) at amplitude 0.5, continuous across
 // frames (sample n of the stream is 0.5 * sin(2 pi f n / sample_rate)).
+//
+// Clock: like a real sender, the source keeps time by a crystal of its own, which may run fast or
+// slow against the machine's steady clock by clock_ppm parts per million: a source 500 ppm slow
+// (-500) sends its 30 frames and 48000 samples a second every 1.0005 s of the steady clock. Video
+// and audio both follow it.
 
 typedef struct ndi_standin_pattern_t ndi_standin_pattern_t;
 
@@ -283,12 +288,16 @@ typedef struct ndi_standin_pattern_settings_t {
 	int sample_rate;           // Hz
 	int no_channels;           // 0: no audio
 	int samples_per_frame;     // per audio frame
+	double clock_ppm;          // its clock against the steady clock, -10000 to 10000 (0: exact)
 } ndi_standin_pattern_settings_t;
 
-// 1280 x 720 at 30/1, no alpha, 48000 Hz, 2 channels, 1600 samples a frame.
+// 1280 x 720 at 30/1, no alpha, 48000 Hz, 2 channels, 1600 samples a frame, an exact clock.
 NDI_STANDIN_EXPORT void ndi_standin_pattern_defaults(ndi_standin_pattern_settings_t* out);
 // Announces the source and starts its thread; null for settings out of range.
 NDI_STANDIN_EXPORT ndi_standin_pattern_t* ndi_standin_pattern_start(const ndi_standin_pattern_settings_t* settings);
+// Sets the source's clock from now on (as clock_ppm); what was sent stays sent, with no gap and no
+// burst at the change. False, changing nothing, for a value out of range.
+NDI_STANDIN_EXPORT bool ndi_standin_pattern_set_clock_ppm(ndi_standin_pattern_t* pattern, double clock_ppm);
 // Stops the thread and withdraws the source.
 NDI_STANDIN_EXPORT void ndi_standin_pattern_stop(ndi_standin_pattern_t* pattern);
 // The channel count of the audio frames sent from now on (1 to 64), as a sender whose stream

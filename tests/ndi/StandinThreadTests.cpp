@@ -517,6 +517,38 @@ TEST_F(Pattern, AlphaKeepsTheCodeBandOpaqueAndTheBarsTranslucent) {
 	EXPECT_EQ(ndi_standin_pattern_start(&s), nullptr);
 }
 
+// A sender's crystal: two sources 1% apart, started together, part by that much; their clocks
+// are checked as they are given and set.
+TEST_F(Pattern, EachSourceKeepsTimeByAClockOfItsOwn) {
+	ndi_standin_pattern_settings_t s;
+	ndi_standin_pattern_defaults(&s);
+	s.xres = 160;
+	s.yres = 16;
+	s.name = "Fast";
+	s.clock_ppm = 10000;
+	ndi_standin_pattern_t* fast = ndi_standin_pattern_start(&s);
+	s.name = "Slow";
+	s.clock_ppm = -10000;
+	ndi_standin_pattern_t* slow = ndi_standin_pattern_start(&s);
+	ASSERT_NE(fast, nullptr);
+	ASSERT_NE(slow, nullptr);
+	// Ten seconds of the fast one: 303 audio frames, and the slow one's 297 (each waits for its
+	// own schedule, so a busy machine delays both alike).
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+	while (ndi_standin_pattern_audio_frames_sent(fast) < 303 && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	const int64_t fastSent = ndi_standin_pattern_audio_frames_sent(fast);
+	const int64_t slowSent = ndi_standin_pattern_audio_frames_sent(slow);
+	EXPECT_GE(fastSent - slowSent, 3) << fastSent << " against " << slowSent;
+	EXPECT_LE(fastSent - slowSent, 9);
+	EXPECT_FALSE(ndi_standin_pattern_set_clock_ppm(slow, 10001));
+	EXPECT_TRUE(ndi_standin_pattern_set_clock_ppm(slow, 0));
+	ndi_standin_pattern_stop(fast);
+	ndi_standin_pattern_stop(slow);
+	s.clock_ppm = -10001;
+	EXPECT_EQ(ndi_standin_pattern_start(&s), nullptr);
+}
+
 // ---- Threads that called in ------------------------------------------------------------------
 
 // The id the stand-in names a thread by.

@@ -359,4 +359,43 @@ TEST(AudioBufferList, TheReaderNeverAllocates) {
 	EXPECT_EQ(delivered, 0) << "the queue should have run dry";
 }
 
+// What the reader learns of the stream: where its next frame lies (blocks dropped by the bound
+// are skipped over), how much it could read, and what the writer half placed in time.
+TEST(AudioBufferList, ReadPositionFollowsReadsSkipsAndDrops) {
+	CAudioBufferList list(2, 48000, 4800);
+	int64_t position = -1, waiting = -1;
+	CDriftWriterState writer;
+	for (int i = 0; i < 3; ++i)
+		QueueAndForget(list, Block(100, float(i * 100)));
+	list.GetReadState(position, waiting, writer);
+	EXPECT_EQ(position, 0);
+	EXPECT_EQ(waiting, 300);
+	EXPECT_EQ(writer.mFramesAppended, 300);
+	EXPECT_EQ(writer.mLargestBlock, 100.0);
+
+	Read(list, 30);
+	EXPECT_EQ(list.SkipData(150), 150) << "across a block's end";
+	list.GetReadState(position, waiting, writer);
+	EXPECT_EQ(position, 180);
+	EXPECT_EQ(waiting, 120);
+	Fill fill = Read(list, 1);
+	EXPECT_EQ(fill.out[0], 180.0f) << "the frame at the read position";
+
+	// Seventeen more: the third block, still queued, is dropped by the bound.
+	for (int i = 3; i < 20; ++i)
+		QueueAndForget(list, Block(100, float(i * 100)));
+	Read(list, 19); // the rest of the second block
+	list.GetReadState(position, waiting, writer);
+	EXPECT_EQ(position, 300) << "past the dropped block";
+	EXPECT_EQ(waiting, 1700);
+	EXPECT_EQ(writer.mFramesAppended, 2000);
+	fill = Read(list, 1);
+	EXPECT_EQ(fill.out[0], 300.0f);
+
+	EXPECT_EQ(list.SkipData(5000), 1699) << "no further than what is there";
+	list.GetReadState(position, waiting, writer);
+	EXPECT_EQ(position, 2000);
+	EXPECT_EQ(waiting, 0);
+}
+
 } // namespace
