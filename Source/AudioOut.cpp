@@ -655,6 +655,9 @@ int CCoreAudioContext::Open(int channels, int sampleRate, int framesPerBuffer) {
 
 	// Every block built from now on, and every fill, has the device's layout.
 	mBufferList.SetChannelCount(channels);
+	// The fills never allocate: what they read through is made now.
+	if (!mResampler.Prepare(mBufferList, sampleRate, framesPerBuffer))
+		return kStatusNoBuffer;
 
 	// Running before the start: the first callback may come before AudioQueueStart returns, and
 	// a buffer it did not re-enqueue would be gone for good.
@@ -830,9 +833,10 @@ void CCoreAudioContext::FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* bu
 		return;
 	const int channels = mBufferList.GetChannelCount();
 	const UInt32 frames = buffer->mAudioDataByteSize / (4u * UInt32(channels));
-	int delivered = 0;
-	mBufferList.GetData(channels, static_cast<float*>(buffer->mAudioData), int(buffer->mAudioDataByteSize), int(frames),
-	                    delivered, true);
+	// The device holds the other buffer ahead of this one, just starting to play it.
+	const int held = (kCoreAudioBufferCount - 1) * int(frames);
+	if (mResampler.Fill(static_cast<float*>(buffer->mAudioData), int(frames), held, DriftClockNow()) < 0)
+		std::memset(buffer->mAudioData, 0, buffer->mAudioDataByteSize);
 	// What the queue lacked plays as silence; a refused enqueue takes the buffer out of play.
 	AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
 }

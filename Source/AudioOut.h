@@ -164,6 +164,8 @@ private:
 
 #ifndef _WIN32
 
+#include "AudioResampler.h"
+
 // The macOS backend: an AudioQueue with two buffers that calls back on its own thread, each
 // callback refilling the played buffer from the queue of received blocks. It listens to its
 // queue's IsRunning, its device's DeviceIsAlive and the device list, so that its holder can
@@ -185,8 +187,8 @@ public:
 	// Halts the queue at once; from then on played buffers are no longer refilled, and the
 	// context no longer listens to its queue and device.
 	virtual void Stop();
-	// The AudioQueue's thread: refills one played buffer (silence where blocks are lacking) and
-	// enqueues it again.
+	// The AudioQueue's thread: refills one played buffer through the resampler that follows the
+	// device's clock (silence where blocks are lacking) and enqueues it again.
 	virtual void FillBuffer(OpaqueAudioQueue* queue, AudioQueueBuffer* buffer);
 
 	// Any thread, lock-free: whether a listener heard a change of the queue, its device or the
@@ -219,6 +221,7 @@ private:
 	AudioQueueRef mAudioQueue;
 	std::atomic<bool> mRunning; // read by the AudioQueue's thread
 	int32_t mStatus;
+	CAudioResampler mResampler; // the AudioQueue thread's, prepared before the queue starts
 
 	uint64_t mWatchTicket;     // the listeners' client data (never the context itself); 0: unwatched
 	AudioObjectID mDeviceID;   // the device the queue plays on; 0 when there is none or it is unknown

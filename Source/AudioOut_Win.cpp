@@ -9,8 +9,6 @@
 #include <functiondiscoverykeys_devpkey.h>
 #include <propidl.h>
 
-#include <speex/speex_resampler.h>
-
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -240,19 +238,21 @@ bool GrowFloats(float*& array, size_t& capacity, size_t count) {
 }
 
 // Fills the device buffer of one pass: true when frames were written (the rest as silence),
-// false when the whole buffer is to be released as silence.
-bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames) {
-	if (!data || state->mSampleType == kWASAPISampleUnsupported)
+// false when the whole buffer is to be released as silence. `padding`: what the device still
+// held at `nowNs`.
+bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames, UINT32 padding, int64_t nowNs) {
+	if (!data || state->mSampleType == kWASAPISampleUnsupported || !state->mFillsReady)
 		return false;
 	const size_t frameBytes = state->mStream.mFormat.Format.nBlockAlign;
 	const size_t floats = static_cast<size_t>(frames) * state->mDeviceChannels;
+	const int held = static_cast<int>(padding);
 	int written;
 	if (state->mSampleType == kWASAPISampleFloat32)
-		written = state->mOwner->FillBuffer(reinterpret_cast<float*>(data), static_cast<int>(frames));
+		written = state->mOwner->FillBuffer(reinterpret_cast<float*>(data), static_cast<int>(frames), held, nowNs);
 	else {
-		if (!GrowFloats(state->mConvertBuffer, state->mConvertFrames, floats))
-			return false;
-		written = state->mOwner->FillBuffer(state->mConvertBuffer, static_cast<int>(frames));
+		if (floats > state->mConvertFrames)
+			return false; // more than the stream was prepared for: never grown in a fill
+		written = state->mOwner->FillBuffer(state->mConvertBuffer, static_cast<int>(frames), held, nowNs);
 		if (written > 0)
 			ConvertSamples(state->mConvertBuffer, static_cast<size_t>(written) * state->mDeviceChannels,
 			               state->mSampleType, data);
@@ -270,6 +270,7 @@ HRESULT RenderPass(WASAPIRenderState* state, bool started) {
 	WASAPIStream& stream = state->mStream;
 	UINT32 padding = 0;
 	HRESULT hr = stream.mAudioClient ? stream.mAudioClient->GetCurrentPadding(&padding) : E_FAIL;
+	const int64_t paddingAt = DriftClockNow(); // the device's position, placed in time
 	if (FAILED(hr) || padding >= stream.mBufferFrames)
 		return hr;
 	if (started && padding == 0)
@@ -280,7 +281,7 @@ HRESULT RenderPass(WASAPIRenderState* state, bool started) {
 	if (FAILED(hr))
 		return hr;
 	// Every frame handed back is written: what the context could not make goes out as silence.
-	const bool written = WriteFrames(state, data, frames);
+	const bool written = WriteFrames(state, data, frames, padding, paddingAt);
 	return stream.mRenderClient->ReleaseBuffer(frames, written ? 0 : AUDCLNT_BUFFERFLAGS_SILENT);
 }
 
@@ -434,102 +435,6 @@ bool MMNotificationClient::TakeDefaultChange() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// ResamplerState
-
-ResamplerState::ResamplerState()
-    : mSource(nullptr), mResampler(nullptr), mChannels(0), mInputRate(0), mOutputRate(0), mRatio(0.0),
-      mStaging(nullptr), mStagingSize(0), mStagingFrames(0) {}
-
-ResamplerState::~ResamplerState() {
-	Reset();
-}
-
-void ResamplerState::DestroyResampler() {
-	if (mResampler)
-		speex_resampler_destroy(mResampler);
-	mResampler = nullptr;
-	mChannels = 0;
-	mInputRate = 0;
-	mOutputRate = 0;
-	mStagingFrames = 0; // input of the old shape is of no use to the next resampler
-}
-
-void ResamplerState::Reset() {
-	DestroyResampler();
-	free(mStaging);
-	mStaging = nullptr;
-	mStagingSize = 0;
-}
-
-int ResamplerState::FillResampled(CAudioBufferList* queue, int outputRate, float* buffer, int frames) {
-	if (queue != mSource) {
-		if (mSource)
-			Reset();
-		mSource = queue;
-	}
-	if (!queue || !buffer || frames <= 0)
-		return 0;
-	const int channels = queue->GetChannelCount();
-	const int inputRate = queue->GetSampleRate();
-	if (channels != mChannels || inputRate != mInputRate || outputRate != mOutputRate)
-		DestroyResampler();
-	if (!mResampler) {
-		if (channels <= 0 || inputRate <= 0 || outputRate <= 0)
-			return 0;
-		int error = 0;
-		mResampler = speex_resampler_init(static_cast<spx_uint32_t>(channels), static_cast<spx_uint32_t>(inputRate),
-		                                  static_cast<spx_uint32_t>(outputRate), kResamplerQuality, &error);
-		if (error != 0 || !mResampler) {
-			DestroyResampler();
-			return 0;
-		}
-		mChannels = channels;
-		mInputRate = inputRate;
-		mOutputRate = outputRate;
-		mRatio = static_cast<double>(inputRate) / outputRate;
-	}
-
-	// Input for a frame more than asked, so that the resampler always makes all `frames`; what it
-	// does not consume stays in the staging buffer for the next pass instead of being dropped.
-	const double needed = std::ceil((frames + 1.0) * mRatio) + 1.0;
-	const double bytes = needed * channels * sizeof(float);
-	if (bytes > INT_MAX)
-		return 0;
-	const int inputFrames = static_cast<int>(needed);
-	if (static_cast<int>(bytes) > mStagingSize) {
-		float* grown = static_cast<float*>(malloc(static_cast<size_t>(bytes)));
-		if (!grown)
-			return 0;
-		if (mStagingFrames > 0)
-			memcpy(grown, mStaging, static_cast<size_t>(mStagingFrames) * channels * sizeof(float));
-		free(mStaging);
-		mStaging = grown;
-		mStagingSize = static_cast<int>(bytes);
-	}
-
-	const int wanted = inputFrames - mStagingFrames;
-	if (wanted > 0) {
-		int delivered = 0;
-		queue->GetData(channels, mStaging + static_cast<size_t>(mStagingFrames) * channels,
-		               wanted * channels * static_cast<int>(sizeof(float)), wanted, delivered, true);
-		mStagingFrames += wanted;
-	}
-	spx_uint32_t consumed = static_cast<spx_uint32_t>(mStagingFrames);
-	spx_uint32_t produced = static_cast<spx_uint32_t>(frames);
-	speex_resampler_process_interleaved_float(mResampler, mStaging, &consumed, buffer, &produced);
-	if (consumed > static_cast<spx_uint32_t>(mStagingFrames))
-		consumed = static_cast<spx_uint32_t>(mStagingFrames);
-	if (produced > static_cast<spx_uint32_t>(frames))
-		produced = static_cast<spx_uint32_t>(frames);
-	const int left = mStagingFrames - static_cast<int>(consumed);
-	if (left > 0)
-		memmove(mStaging, mStaging + static_cast<size_t>(consumed) * channels,
-		        static_cast<size_t>(left) * channels * sizeof(float));
-	mStagingFrames = left;
-	return static_cast<int>(produced);
-}
-
-// ---------------------------------------------------------------------------------------------
 // CWASAPIAudioContext
 
 int CWASAPIAudioContext::CreateWASAPIAudioContext(const std::string& persistentID, int channels, int sampleRate,
@@ -589,7 +494,6 @@ CWASAPIAudioContext::~CWASAPIAudioContext() {
 	mAPIName.clear();
 	mDeviceName.clear();
 	mDeviceID.clear();
-	mResampler.Reset();
 	free(mMapBuffer);
 }
 
@@ -679,39 +583,48 @@ void CWASAPIAudioContext::SetError(int line, const char* message) {
 	}
 }
 
-int CWASAPIAudioContext::FillBuffer(float* buffer, int frames) {
+int CWASAPIAudioContext::FillBuffer(float* buffer, int frames, int deviceHeld, int64_t nowNs) {
 	if (!mRunning.load() || !buffer || frames <= 0)
 		return 0;
-	CAudioBufferList& queue = mBufferList;
-	const int queueChannels = queue.GetChannelCount();
+	const int queueChannels = mBufferList.GetChannelCount();
 	const int deviceChannels = mDeviceChannels;
 	if (queueChannels <= 0 || deviceChannels <= 0)
 		return 0;
-	const size_t queueFloats = static_cast<size_t>(frames) * queueChannels;
-	if (queueFloats * sizeof(float) > INT_MAX)
-		return 0;
-
 	// The queue's layout goes straight into the device buffer when the channel counts agree;
 	// otherwise through the map buffer, and nothing is written beyond frames x device channels.
 	float* target = buffer;
 	if (queueChannels != deviceChannels) {
-		if (!GrowFloats(mMapBuffer, mMapFloats, queueFloats))
-			return 0;
+		if (static_cast<size_t>(frames) * queueChannels > mMapFloats)
+			return 0; // more than the stream was prepared for: never grown in a fill
 		target = mMapBuffer;
 	}
-	int written;
-	if (queue.GetSampleRate() == mDeviceSampleRate) {
-		mResampling = false;
-		int delivered = 0;
-		queue.GetData(queueChannels, target, static_cast<int>(queueFloats * sizeof(float)), frames, delivered, true);
-		written = frames;
-	} else {
-		mResampling = true;
-		written = mResampler.FillResampled(&queue, mDeviceSampleRate, target, frames);
+	mResampling = mBufferList.GetSampleRate() != mDeviceSampleRate;
+	// Every fill goes through the resampler that follows the device's clock (and changes the
+	// rate where it differs): a queue run dry while playing is an underrun too.
+	const int64_t dryBefore = mResampler.Follower().Underruns();
+	if (mResampler.Fill(target, frames, deviceHeld, nowNs) < 0)
+		return 0;
+	if (mResampler.Follower().Underruns() > dryBefore)
+		CountUnderrun();
+	if (target != buffer)
+		MapChannels(target, queueChannels, buffer, deviceChannels, frames);
+	return frames;
+}
+
+// The buffers and the resampler of the stream just taken into use, made here and never in a
+// fill: the render thread (or, for the first stream, the constructor's) between two fills.
+bool CWASAPIAudioContext::PrepareFills(WASAPIRenderState* state) {
+	const UINT32 frames = state->mStream.mBufferFrames;
+	const size_t queueFloats = static_cast<size_t>(frames) * static_cast<size_t>(mBufferList.GetChannelCount());
+	const size_t deviceFloats = static_cast<size_t>(frames) * static_cast<size_t>(state->mDeviceChannels);
+	if (!GrowFloats(mMapBuffer, mMapFloats, queueFloats)
+	    || !GrowFloats(state->mConvertBuffer, state->mConvertFrames, deviceFloats))
+		return false;
+	if (mResampler.IsPreparedFor(mBufferList, state->mDeviceSampleRate, static_cast<int>(frames))) {
+		mResampler.DeviceRestarted(); // a new stream holds nothing yet: the level is waited for again
+		return true;
 	}
-	if (target != buffer && written > 0)
-		MapChannels(target, queueChannels, buffer, deviceChannels, written);
-	return written;
+	return mResampler.Prepare(mBufferList, state->mDeviceSampleRate, static_cast<int>(frames));
 }
 
 // Opens the chosen endpoint (or the default) and initialises its stream into `stream`. 0, or -1
@@ -855,6 +768,7 @@ void CWASAPIAudioContext::UseStream(WASAPIRenderState* state, WASAPIStream& stre
 	state->mDeviceChannels = state->mStream.mFormat.Format.nChannels;
 	state->mSampleType = SampleTypeOf(state->mStream.mFormat.Format);
 	StoreDeviceInfo(state);
+	state->mFillsReady = PrepareFills(state);
 }
 
 void CWASAPIAudioContext::StoreDeviceInfo(WASAPIRenderState* state) {

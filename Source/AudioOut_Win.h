@@ -7,6 +7,7 @@
 #ifdef _WIN32
 
 #include "AudioOut.h"
+#include "AudioResampler.h"
 
 #include <windows.h>
 #include <mmdeviceapi.h>
@@ -16,8 +17,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-
-typedef struct SpeexResamplerState_ SpeexResamplerState;
 
 class CWASAPIAudioContext;
 struct WASAPIRenderState;
@@ -108,37 +107,11 @@ struct WASAPIRenderState {
 	WASAPIStream mHandOver;
 
 	WASAPISampleType mSampleType; // how to write the format in force
-	// Device-layout floats for formats that are not 32-bit float; grows, never shrinks.
+	// Device-layout floats for formats that are not 32-bit float; sized with the stream.
 	float* mConvertBuffer;
 	size_t mConvertFrames;
-};
-
-// The speexdsp resampler from the queue's rate to the device's, with the staging buffer of input
-// frames it reads from the queue. Used by the render thread only.
-struct ResamplerState {
-	ResamplerState();
-	~ResamplerState();
-
-	// Writes exactly `frames` frames of the queue's channel layout into `buffer` (silence where
-	// the queue runs dry) and returns how many it wrote: `frames`, or 0 when no resampler or no
-	// staging buffer could be had.
-	int FillResampled(CAudioBufferList* queue, int outputRate, float* buffer, int frames);
-	void Reset(); // destroys the resampler and frees the staging buffer
-
-	CAudioBufferList* mSource;
-	SpeexResamplerState* mResampler;
-	int32_t mChannels; // 0 when there is no resampler
-	int32_t mInputRate;
-	int32_t mOutputRate;
-	double mRatio; // input rate / output rate
-	float* mStaging;
-	int32_t mStagingSize;   // bytes
-	int32_t mStagingFrames; // input frames kept from the last pass, not yet consumed
-
-private:
-	void DestroyResampler();
-	ResamplerState(const ResamplerState&) = delete;
-	ResamplerState& operator=(const ResamplerState&) = delete;
+	// The fills of the stream in force were prepared (their buffers and resampler made).
+	bool mFillsReady;
 };
 
 // The device the context plays on, as the last successful initialisation found it.
@@ -181,9 +154,10 @@ public:
 	// From now on fills write nothing (the device plays silence); the thread runs on until the
 	// last release.
 	virtual void Stop();
-	// The render thread: writes up to `frames` frames of the device's channel layout into
-	// `buffer` and returns how many it wrote; 0 when stopped or when nothing could be made.
-	virtual int FillBuffer(float* buffer, int frames);
+	// The render thread: writes `frames` frames of the device's channel layout into `buffer`
+	// and returns how many it wrote; 0 when stopped or when nothing could be made. `deviceHeld`:
+	// the frames the device still held (its padding) at `nowNs` (DriftClockNow), when it was read.
+	virtual int FillBuffer(float* buffer, int frames, int deviceHeld, int64_t nowNs);
 
 	// Any thread, lock-free: the default plays in place of the chosen endpoint, and the chosen one
 	// was reported back or is due to be tried again.
@@ -203,7 +177,8 @@ public:
 	// Copies taken under the lock: a re-initialisation on the render thread may change them.
 	WASAPIDeviceInfo GetDeviceInfo() const;
 	void GetErrorRecord(std::string& file, int& line, std::string& message) const;
-	// Whether the last fill went through the resampler (render thread's view, for diagnosis).
+	// Whether the last fill changed the stream's rate to the device's (render thread's view, for
+	// diagnosis). Every fill is resampled to follow the device's clock; this tells a rate change.
 	bool IsResampling() const { return mResampling.load(); }
 
 	// Opens the endpoint and the stream, and starts the render thread when there is none yet.
@@ -211,9 +186,9 @@ public:
 	int InitializeRenderState(WASAPIRenderState* state);
 	// The render thread: moves to the chosen endpoint the audio thread opened, if it did.
 	bool TakeHandOver(WASAPIRenderState* state);
-	// How often the device ran out of what the render thread had written since the stream
-	// started: a top-up found its buffer empty, or the stream was lost (a failing call or a
-	// missed buffer event) and had to be opened again.
+	// How often the sound broke since the stream started: a top-up found the device's buffer
+	// empty, the stream was lost (a failing call or a missed buffer event) and had to be opened
+	// again, or the queue ran dry while it played.
 	int GetUnderrunCount() const { return mUnderruns.load(); }
 	void CountUnderrun() { ++mUnderruns; }
 
@@ -235,7 +210,7 @@ private:
 	int32_t mRefCount; // changed by the single holder only
 	std::atomic<bool> mRunning; // read by the render thread
 	int32_t mStatus;
-	ResamplerState mResampler;
+	CAudioResampler mResampler; // the render thread's; prepared whenever a stream is taken into use
 	std::string mAPIName;
 	std::string mDeviceName;
 	std::string mDeviceID;
@@ -252,9 +227,11 @@ private:
 	// chosen one is next tried (steady clock, ms).
 	std::atomic<bool> mStandingIn;
 	std::atomic<int64_t> mNextChosenTryMs;
-	// Queue-layout floats when the queue's channel count is not the device's; grows only.
+	// Queue-layout floats when the queue's channel count is not the device's; sized with the
+	// stream, never in a fill.
 	float* mMapBuffer;
 	size_t mMapFloats;
+	bool PrepareFills(WASAPIRenderState* state);
 };
 
 #endif // _WIN32

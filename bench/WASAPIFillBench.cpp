@@ -31,9 +31,9 @@ double Now() {
 	return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
 }
 
-void QueueBlock(CWASAPIAudioContext* context, const std::vector<float>& samples) {
+void QueueBlock(CWASAPIAudioContext* context, const std::vector<float>& samples, int64_t nowNs) {
 	CAudioBuffer* block = new CAudioBuffer(kChannels, samples.data(), kChannels, kFrames, true);
-	context->GetBufferList().AppendBuffer(block);
+	context->GetBufferList().AppendBuffer(block, nowNs);
 	block->Release();
 }
 
@@ -52,14 +52,19 @@ double TimeFills(int deviceRate, int deviceFrames, const std::vector<float>& blo
 	// passes on its period's events find the buffer full and leave the queue to this loop.
 	system.WaitUntil([&] { return system.CountLog("Start") == 1; });
 	std::vector<float> out(static_cast<size_t>(deviceFrames) * kChannels);
-	QueueBlock(context, block);
+	// The fills' times are the device's, one fill's length apart, whatever the bench's own pace:
+	// the follower sees a device playing in real time, with a block arriving for each fill.
+	int64_t deviceNs = DriftClockNow();
+	QueueBlock(context, block, deviceNs);
+	const int64_t fillNs = int64_t(1e9 * deviceFrames / deviceRate);
 	double best = 1e9;
 	for (int run = 0; run < kRuns; ++run) {
 		double total = 0.0;
 		for (int i = 0; i < kFillsPerRun; ++i) {
-			QueueBlock(context, block);
+			deviceNs += fillNs;
+			QueueBlock(context, block, deviceNs);
 			const double start = Now();
-			context->FillBuffer(out.data(), deviceFrames);
+			context->FillBuffer(out.data(), deviceFrames, deviceFrames, deviceNs);
 			total += Now() - start;
 		}
 		best = std::min(best, total / kFillsPerRun);

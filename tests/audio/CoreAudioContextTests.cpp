@@ -143,56 +143,70 @@ TEST_F(CoreAudioContext, QueueHasTheFloatFormatAndTwoBuffersStartingWithSilence)
 	context->Release();
 }
 
-TEST_F(CoreAudioContext, PlaysQueuedSamplesBitForBitThenSilence) {
-	const int frames = 480;
-	CCoreAudioContext* context = Create("two", 2, 48000, frames);
+// What the queue holds plays once, in order, after the silence the output starts with, through
+// the resampler that follows the device's clock; a queue run dry plays silence. The device plays
+// in real time: the output places its first frame by the clock.
+TEST_F(CoreAudioContext, PlaysQueuedAudioInOrderThenSilence) {
+	apple_standin_set_manual_pump(false);
+	CCoreAudioContext* context = Create("two", 2, 48000, 480); // 10 ms buffers
 	ASSERT_NE(context, nullptr);
-	// Three blocks of 400 frames of values that survive only an exact copy.
-	std::vector<float> sent;
+	// Three blocks of 400 frames of a 1 kHz sine, continuous across them.
 	for (int b = 0; b < 3; ++b) {
 		std::vector<float> samples(400 * 2);
-		for (size_t i = 0; i < samples.size(); ++i)
-			samples[i] = std::nextafter(float(b * 1000 + int(i)) / 3.0f, 1e9f);
-		sent.insert(sent.end(), samples.begin(), samples.end());
+		for (int f = 0; f < 400; ++f)
+			samples[2 * f] = samples[2 * f + 1] = float(0.5 * std::sin(2 * M_PI * 1000.0 * (b * 400 + f) / 48000.0));
 		CAudioBuffer* block = new CAudioBuffer(2, samples.data(), 2, 400, true);
 		context->GetBufferList().AppendBuffer(block);
 		block->Release();
 	}
-	context->GetBufferList().SetVolume(1.0f); // unchanged gain: no ramp
-	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 5), 5);
-	std::vector<float> played = Played("two");
-	ASSERT_EQ(played.size(), 5u * frames * 2);
-	const size_t silence = 2 * frames * 2;
-	for (size_t i = 0; i < silence; ++i)
-		ASSERT_EQ(played[i], 0.0f) << i;
-	for (size_t i = 0; i < sent.size(); ++i)
-		ASSERT_EQ(played[silence + i], sent[i]) << i;
-	for (size_t i = silence + sent.size(); i < played.size(); ++i)
-		ASSERT_EQ(played[i], 0.0f) << "underrun plays as silence, sample " << i;
+	ASSERT_TRUE(apple_standin_wait_played(0, 60, 20000)) << "half a second played";
+	const std::vector<float> played = Played("two");
+	const size_t frames = played.size() / 2;
+	size_t first = 0, last = frames;
+	while (first < frames && played[2 * first] == 0.0f)
+		++first;
+	while (last > first && played[2 * (last - 1)] == 0.0f)
+		--last;
+	ASSERT_GT(first, 0u) << "the output starts with silence";
+	EXPECT_LT(last, frames - 480) << "the queue run dry plays silence";
+	EXPECT_NEAR(double(last - first), 1200.0, 80.0) << "the 1200 frames sent, once";
+	float peak = 0.0f;
+	int crossings = 0;
+	for (size_t f = first; f < last; ++f) {
+		peak = std::max(peak, std::fabs(played[2 * f]));
+		EXPECT_EQ(played[2 * f], played[2 * f + 1]) << "frame " << f;
+		if (f > first && (played[2 * f - 2] < 0) != (played[2 * f] < 0))
+			++crossings;
+	}
+	EXPECT_NEAR(peak, 0.5f, 0.02f);
+	EXPECT_NEAR(crossings, 50, 3) << "25 periods of 1 kHz";
 	EXPECT_EQ(Queue().enqueueFailures, 0);
 	context->Release();
 }
 
 TEST_F(CoreAudioContext, LimitedChannelsKeepTheFirstSourceChannels) {
-	CCoreAudioContext* context = Create("two", 8, 48000, 100);
+	apple_standin_set_manual_pump(false);
+	CCoreAudioContext* context = Create("two", 8, 48000, 480);
 	ASSERT_NE(context, nullptr);
 	CAudioBufferList& queue = context->GetBufferList();
 	ASSERT_EQ(queue.GetChannelCount(), 2);
 	// A planar 8-channel source, built the way the receive thread builds blocks.
-	std::vector<float> planar(8 * 100);
+	std::vector<float> planar(8 * 4800);
 	for (int c = 0; c < 8; ++c)
-		for (int f = 0; f < 100; ++f)
-			planar[c * 100 + f] = float(c + 1);
-	CAudioBuffer* block = new CAudioBuffer(queue.GetChannelCount(), planar.data(), 8, 100, false);
+		for (int f = 0; f < 4800; ++f)
+			planar[c * 4800 + f] = float(c + 1) / 8.0f;
+	CAudioBuffer* block = new CAudioBuffer(queue.GetChannelCount(), planar.data(), 8, 4800, false);
 	queue.AppendBuffer(block);
 	block->Release();
-	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 3), 3);
-	std::vector<float> played = Played("two");
-	ASSERT_EQ(played.size(), 3u * 100 * 2);
-	for (size_t f = 200; f < 300; ++f) {
-		ASSERT_EQ(played[f * 2], 1.0f);
-		ASSERT_EQ(played[f * 2 + 1], 2.0f);
-	}
+	ASSERT_TRUE(apple_standin_wait_played(0, 60, 20000));
+	const std::vector<float> played = Played("two");
+	size_t steady = 0;
+	for (size_t f = 0; f + 1 < played.size(); f += 2)
+		if (std::fabs(played[f] - 0.125f) < 0.001f) {
+			++steady;
+			EXPECT_NEAR(played[f + 1], 0.25f, 0.002f) << "frame " << f / 2;
+		}
+	EXPECT_GT(steady, 4000u) << "the block's frames, the first two source channels";
 	context->Release();
 }
 

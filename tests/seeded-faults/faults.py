@@ -25,6 +25,7 @@ AUDIO = "Source/AudioOut.cpp"
 WASAPI = "Source/AudioOut_Win.cpp"
 DEVICES = "Source/AudioDevices.cpp"
 NOTICE = "Source/FirstUseNotice.cpp"
+READER = "Source/AudioResampler.cpp"
 
 FAULTS = [
     # ---- The actor ------------------------------------------------------------------------
@@ -267,6 +268,20 @@ FAULTS = [
           "\t\tAudioQueueDispose(mAudioQueue, true);\n", "",
           "apple", "every closed output leaves its queue behind, calling into freed memory: a crash"),
 
+    # ---- The reader that follows the device's clock -----------------------------------------
+    Fault("reader-not-sized-for-largest-ratio", READER,
+          "if (!SetRatio(nominal * (1.0 + 2.0 * CDriftFollower::kMaxCorrection)) || !SetRatio(nominal)) {",
+          "if (!SetRatio(nominal)) {",
+          "apple", "a fill on the audio thread allocates when the ratio first rises: a click under load"),
+    Fault("reader-ratio-in-one-step", READER,
+          "if (oldDen > 1 && uint64_t(oldDen - 1) * den > UINT32_MAX) {",
+          "if (false && oldDen > 1 && uint64_t(oldDen - 1) * den > UINT32_MAX) {",
+          "apple", "a fine ratio change leaves the resampler half changed: noise, or a crash"),
+    Fault("queue-read-state-unlocked", AUDIO,
+          "\tmLock.Lock();\n\twriter = mDriftWriter.State();",
+          "\tmLock.Lock();\n\tmLock.Unlock();\n\twriter = mDriftWriter.State();\n\tmLock.Lock();",
+          "tsan", "the fill reads the arrivals' clock while a block is appended: a wrong delay, or a crash"),
+
     # ---- The WASAPI backend and its render thread -------------------------------------------
     Fault("wasapi-int16-stride", WASAPI,
           "memcpy(dest + i * 2, &v, 2);", "memcpy(dest + i, &v, 2);",
@@ -286,12 +301,6 @@ FAULTS = [
     Fault("wasapi-map-only-down", WASAPI,
           "if (queueChannels != deviceChannels) {", "if (queueChannels > deviceChannels) {",
           "windows", "a source with fewer channels than the device plays garbled"),
-    Fault("wasapi-staging-not-kept", WASAPI,
-          "\tmStagingFrames = left;\n", "",
-          "windows", "resampled sound repeats one buffer over and over: a buzz"),
-    Fault("wasapi-resampler-short", WASAPI,
-          "std::ceil((frames + 1.0) * mRatio) + 1.0", "std::ceil(frames * mRatio)",
-          "windows", "resampled sound has a gap in every buffer: crackle"),
     Fault("wasapi-thread-not-awaited", WASAPI,
           "WaitForSingleObject(state->mRenderThread, INFINITE);", "",
           "windows", "closing an output releases the device under its render thread: a crash"),
@@ -359,6 +368,12 @@ FAULTS = [
 
 # Faults taken off the list: (name, why).
 REMOVED = [
+    ("wasapi-staging-not-kept",
+     "the WASAPI backend's own resampler is gone: both backends read through the shared reader, "
+     "whose faults are on the list"),
+    ("wasapi-resampler-short",
+     "the WASAPI backend's own resampler is gone: the shared reader always writes every frame asked, "
+     "silence where it has no audio"),
     ("input-retry-hammered",
      "dropping the check that a failed request waits its second changes nothing: the audio thread is "
      "woken only by a new request or at the retry time, never by the same request again"),

@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRate = 48000;
-constexpr int kBlock = 1600, kBuffer = 4800, kTopUp = 480;
+constexpr int kBlock = 1600, kBuffer = 4800;
 constexpr int kBlocks = 120; // four seconds
 
 // Waits until a deadline unless stopped.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -75,6 +76,80 @@ bool PlayBuffer(FakeSystem& system) {
 	const size_t releases = system.Releases().size();
 	system.Play(system.BufferFrames());
 	return system.WaitUntil([&] { return system.mReleases.size() > releases && system.mPadding == system.mBufferFrames; });
+}
+
+// A sender feeding the context in real time, a block every 10 ms of the stream's time, while the
+// device plays in real time (FakeSystem::PlayInRealTime): the output follows the device's clock,
+// so what it plays is only meaningful at a sender's and a device's pace. `make(frame, out)`
+// writes the interleaved values of one stream frame.
+class RealTimeSender {
+public:
+	RealTimeSender(CWASAPIAudioContext* context, int channels, int rate,
+	               std::function<void(int64_t frame, float* out)> make)
+	    : mContext(context), mChannels(channels), mRate(rate), mMake(std::move(make)) {
+		mThread = std::thread([this] { Run(); });
+	}
+	~RealTimeSender() {
+		mStop = true;
+		mThread.join();
+	}
+
+private:
+	void Run() {
+		const int frames = mRate / 100;
+		std::vector<float> samples(static_cast<size_t>(frames) * mChannels);
+		auto next = std::chrono::steady_clock::now();
+		for (int64_t sent = 0; !mStop; sent += frames) {
+			for (int f = 0; f < frames; ++f)
+				mMake(sent + f, &samples[static_cast<size_t>(f) * mChannels]);
+			Queue(mContext, samples, mChannels);
+			next += std::chrono::milliseconds(10); // the sender's pace
+			std::this_thread::sleep_until(next);
+		}
+	}
+	CWASAPIAudioContext* mContext;
+	int mChannels, mRate;
+	std::function<void(int64_t, float*)> mMake;
+	std::atomic<bool> mStop{false};
+	std::thread mThread;
+};
+
+// Until the render thread has written `seconds` of the device's frames (generously).
+bool Written(FakeSystem& system, double seconds, int frameBytes, int rate) {
+	const size_t bytes = static_cast<size_t>(seconds * rate) * static_cast<size_t>(frameBytes);
+	return system.WaitUntil([&] { return system.mPlayed.size() >= bytes; }, std::chrono::seconds(20));
+}
+
+// One channel of what was played, over its last half: its peak, its frequency by zero crossings,
+// and its steepest step from one frame to the next.
+struct ToneShape {
+	float mPeak = 0.0f, mSteepest = 0.0f;
+	double mHz = 0.0;
+	size_t mLongestQuiet = 0;
+};
+ToneShape ShapeOf(const std::vector<float>& played, int channels, int channel, int rate) {
+	ToneShape shape;
+	const size_t frames = played.size() / channels, first = frames / 2;
+	int crossings = 0;
+	size_t quiet = 0;
+	for (size_t f = first; f < frames; ++f) {
+		const float v = played[f * channels + channel], before = played[(f - 1) * channels + channel];
+		shape.mPeak = std::max(shape.mPeak, std::fabs(v));
+		shape.mSteepest = std::max(shape.mSteepest, std::fabs(v - before));
+		crossings += (before < 0.0f) != (v < 0.0f);
+		quiet = std::fabs(v) < 0.005f ? quiet + 1 : 0;
+		shape.mLongestQuiet = std::max(shape.mLongestQuiet, quiet);
+	}
+	shape.mHz = crossings * static_cast<double>(rate) / 2.0 / static_cast<double>(frames - first);
+	return shape;
+}
+
+// A steady sine of `hz` at `peak`, with no step steeper than its own and no gap.
+void ExpectTone(const ToneShape& shape, double hz, double peak, int rate) {
+	EXPECT_NEAR(peak, shape.mPeak, peak * 0.01 + 1e-4);
+	EXPECT_NEAR(hz, shape.mHz, hz * 0.01);
+	EXPECT_LE(shape.mSteepest, peak * 2 * kPi * hz / rate * 1.01) << "a step steeper than the tone's own: a click";
+	EXPECT_LE(shape.mLongestQuiet, 1u);
 }
 
 std::string ErrorMessage(CWASAPIAudioContext* context) {
@@ -350,16 +425,20 @@ TEST(WASAPIRender, TheBufferIsFilledOnceBeforeStartThenToppedUpOnEveryEvent) {
 	ASSERT_TRUE(system.WaitUntil([&] { return system.mPadding == 4800; }));
 	EXPECT_EQ(480u, system.Releases().back().mFrames);
 
-	// Straight copy at the device's rate: the samples arrive bit for bit.
-	std::vector<float> samples(4800 * 2);
-	for (size_t i = 0; i < samples.size(); ++i)
-		samples[i] = static_cast<float>(std::sin(i * 0.37) * 1.25); // out of range too: no clipping for floats
-	Queue(context.mContext, samples, 2);
-	ASSERT_TRUE(PlayBuffer(system));
-	const std::vector<float> played = AsFloats(system.Played(), (4800 + 480) * 8);
-	ASSERT_EQ(samples.size(), played.size());
-	EXPECT_EQ(0, memcmp(samples.data(), played.data(), samples.size() * sizeof(float)));
-	EXPECT_FALSE(context->IsResampling());
+	// At the device's rate the stream arrives as sent, through the resampler that follows the
+	// device's clock: each channel its own tone, out of range too (floats are not clipped).
+	system.PlayInRealTime(true);
+	{
+		RealTimeSender sender(context.mContext, 2, 48000, [](int64_t f, float* out) {
+			out[0] = static_cast<float>(1.25 * std::sin(2 * kPi * 1000 * f / 48000.0));
+			out[1] = static_cast<float>(1.25 * std::sin(2 * kPi * 2000 * f / 48000.0));
+		});
+		ASSERT_TRUE(Written(system, 1.0, 8, 48000));
+	}
+	const std::vector<float> played = AsFloats(system.Played());
+	ExpectTone(ShapeOf(played, 2, 0, 48000), 1000, 1.25, 48000);
+	ExpectTone(ShapeOf(played, 2, 1, 48000), 2000, 1.25, 48000);
+	EXPECT_FALSE(context->IsResampling()) << "no rate change";
 	EXPECT_EQ(1u, system.CountLog("Start"));
 }
 
@@ -392,25 +471,38 @@ TEST(WASAPIRender, QueueChannelsGoToTheFirstDeviceChannelsAndNothingBeyondTheBuf
 		FakeSystem system;
 		system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, c.mDeviceChannels, 48000));
 		system.SetDefault(kStudioID);
+		system.PlayInRealTime(true);
 		Context context("", c.mQueueChannels, 48000);
 		ASSERT_EQ(0, context.mStatus);
 		ASSERT_TRUE(WaitStarted(system));
-		const std::vector<float> samples = Sine(c.mQueueChannels, 4800, 1000, 48000, 0.5);
-		Queue(context.mContext, samples, c.mQueueChannels);
-		ASSERT_TRUE(PlayBuffer(system));
-		const std::vector<float> played = AsFloats(system.Played(), 4800 * 4 * c.mDeviceChannels);
-		ASSERT_EQ(4800u * c.mDeviceChannels, played.size()); // and the fake refuses bytes beyond the buffer
-		for (int f = 0; f < 4800; ++f)
-			for (int ch = 0; ch < c.mDeviceChannels; ++ch) {
-				const int from = c.mQueueChannels == 1 && ch < 2 ? 0 : ch;
-				const float expected = from < c.mQueueChannels ? samples[f * c.mQueueChannels + from] : 0.0f;
-				ASSERT_EQ(expected, played[f * c.mDeviceChannels + ch]) << "frame " << f << " channel " << ch;
+		{
+			// Channel c of the stream: a tone of 1000 x (c + 1) Hz.
+			const int channels = c.mQueueChannels;
+			RealTimeSender sender(context.mContext, channels, 48000, [channels](int64_t f, float* out) {
+				for (int ch = 0; ch < channels; ++ch)
+					out[ch] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000 * (ch + 1) * f / 48000.0));
+			});
+			// The fake refuses bytes beyond the buffer it lent.
+			ASSERT_TRUE(Written(system, 1.0, 4 * c.mDeviceChannels, 48000));
+		}
+		const std::vector<float> played = AsFloats(system.Played());
+		for (int ch = 0; ch < c.mDeviceChannels; ++ch) {
+			SCOPED_TRACE("device channel " + std::to_string(ch));
+			const int from = c.mQueueChannels == 1 && ch < 2 ? 0 : ch;
+			if (from < c.mQueueChannels) {
+				ExpectTone(ShapeOf(played, c.mDeviceChannels, ch, 48000), 1000.0 * (from + 1), 0.5, 48000);
+				continue;
 			}
+			for (size_t f = 0; f < played.size() / c.mDeviceChannels; ++f)
+				ASSERT_EQ(0.0f, played[f * c.mDeviceChannels + ch]) << "frame " << f;
+		}
 	}
 }
 
 TEST(WASAPIRender, IntegerDeviceFormatsReceiveClippedConvertedSamples) {
-	const float input[] = {0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 2.0f, -3.0f, 0.25f, NAN, 1e-6f};
+	// Each value held for 480 frames in turn: the middle of each stretch plays as the value, clipped
+	// to full scale.
+	const float input[] = {0.5f, -0.5f, 1.0f, -1.0f, 2.0f, -3.0f, 0.25f, 1e-6f};
 	const int count = sizeof(input) / sizeof(input[0]);
 	struct Case {
 		WAVEFORMATEXTENSIBLE mFormat;
@@ -431,29 +523,37 @@ TEST(WASAPIRender, IntegerDeviceFormatsReceiveClippedConvertedSamples) {
 		studio.mSupports = [](const WAVEFORMATEX*, WAVEFORMATEXTENSIBLE&) { return S_OK; };
 		studio.mAccepts = [wanted](const WAVEFORMATEX* f) { return Describe(f) == wanted; };
 		system.SetDefault(kStudioID);
+		system.PlayInRealTime(true);
 		Context context("", 2, 48000);
 		ASSERT_EQ(0, context.mStatus);
 		ASSERT_TRUE(WaitStarted(system));
-
-		std::vector<float> samples(4800 * 2, 0.0f);
-		std::copy(input, input + count, samples.begin());
-		Queue(context.mContext, samples, 2);
-		ASSERT_TRUE(PlayBuffer(system));
+		{
+			RealTimeSender sender(context.mContext, 2, 48000, [&](int64_t f, float* out) {
+				out[0] = out[1] = input[(f / 480) % count];
+			});
+			ASSERT_TRUE(Written(system, 1.5, 2 * c.mBytes, 48000));
+		}
 		const std::vector<uint8_t> played = system.Played();
-		ASSERT_EQ(2u * 4800 * 2 * c.mBytes, played.size());
-		const uint8_t* second = played.data() + 4800 * 2 * c.mBytes;
-		for (int i = 0; i < count; ++i) {
+		std::vector<double> values;
+		for (size_t i = 0; i + c.mBytes <= played.size(); i += c.mBytes) {
 			int32_t value = 0;
-			memcpy(&value, second + i * c.mBytes, c.mBytes);
+			memcpy(&value, &played[i], c.mBytes);
 			if (c.mBytes == 2)
 				value = static_cast<int16_t>(value);
 			else if (c.mBytes == 3)
 				value = (value << 8) >> 8;
-			const float clipped = std::isnan(input[i]) ? 0.0f : std::max(-1.0f, std::min(1.0f, input[i]));
-			EXPECT_NEAR(clipped * c.mFullScale, static_cast<double>(value), 1.0) << "sample " << i;
+			values.push_back(value);
 		}
-		// The rest of the block was silence, converted too.
-		EXPECT_TRUE(std::all_of(second + count * c.mBytes, played.data() + played.size(), [](uint8_t b) { return b == 0; }));
+		for (int i = 0; i < count; ++i) {
+			SCOPED_TRACE("value " + std::to_string(input[i]));
+			const double expected = std::max(-1.0f, std::min(1.0f, input[i])) * c.mFullScale;
+			size_t run = 0, longest = 0;
+			for (const double value : values) {
+				run = std::fabs(value - expected) <= 1e-4 * c.mFullScale + 1.0 ? run + 1 : 0;
+				longest = std::max(longest, run);
+			}
+			EXPECT_GE(longest, 2u * 200) << "no steady stretch of both channels at the value";
+		}
 	}
 }
 
@@ -461,81 +561,23 @@ TEST(WASAPIRender, AnotherDeviceRateIsResampledIntoFullContinuousBuffers) {
 	FakeSystem system;
 	system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, 2, 44100));
 	system.SetDefault(kStudioID);
+	system.PlayInRealTime(true);
 	Context context("", 2, 48000);
 	ASSERT_EQ(0, context.mStatus);
 	ASSERT_TRUE(WaitStarted(system));
-	for (int block = 0; block < 10; ++block)
-		Queue(context.mContext, Sine(2, 4800, 1000, 48000, 0.5, block * 4800), 2);
-	// Device periods of uneven length, as padding makes them.
-	const UINT32 periods[] = {441, 300, 577, 441, 1000, 13};
-	for (int i = 0; i < 80; ++i) {
-		const size_t releases = system.Releases().size();
-		system.Play(periods[i % 6]);
-		ASSERT_TRUE(system.WaitUntil([&] { return system.mReleases.size() > releases && system.mPadding == 4410; }));
+	{
+		RealTimeSender sender(context.mContext, 2, 48000, [](int64_t f, float* out) {
+			out[0] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000 * f / 48000.0));
+			out[1] = static_cast<float>(0.5 * std::sin(2 * kPi * 2000 * f / 48000.0));
+		});
+		ASSERT_TRUE(Written(system, 1.5, 8, 44100));
 	}
 	EXPECT_TRUE(context->IsResampling());
 	for (const BufferRelease& release : system.Releases())
 		EXPECT_EQ(0u, release.mFlags);
-
-	// Skip the first buffer (silence from before the blocks) and the resampler's latency.
-	const std::vector<float> played = AsFloats(system.Played(), 4410 * 8);
-	size_t first = 0;
-	while (first < played.size() && std::fabs(played[first]) < 0.05f)
-		++first;
-	first = first / 2 * 2 + 2 * 441; // channel 0, the 1 kHz one
-	ASSERT_LT(first + 2 * 22050, played.size());
-	int crossings = 0;
-	float peak = 0.0f, steepest = 0.0f;
-	size_t quiet = 0, longestQuiet = 0;
-	for (size_t i = first; i + 2 < first + 2 * 22050; i += 2) {
-		crossings += (played[i] < 0.0f) != (played[i + 2] < 0.0f);
-		peak = std::max(peak, std::fabs(played[i]));
-		steepest = std::max(steepest, std::fabs(played[i + 2] - played[i]));
-		quiet = std::fabs(played[i]) < 0.005f ? quiet + 1 : 0;
-		longestQuiet = std::max(longestQuiet, quiet);
-	}
-	// Half a second at 1 kHz: 1000 zero crossings.
-	EXPECT_NEAR(1000, crossings, 4);
-	EXPECT_NEAR(0.5, peak, 0.01);
-	EXPECT_LE(longestQuiet, 1u);
-	// No step steeper than the sine's own (0.5 x 2 pi x 1000 / 44100 = 0.071): a single frame of
-	// silence at the end of a short pass is a click.
-	EXPECT_LT(steepest, 0.08f);
-}
-
-TEST(WASAPIRender, TheResamplerMakesEveryFrameAskedAtAnyRatio) {
-	struct Rates {
-		int mQueue, mDevice;
-	};
-	const Rates cases[] = {{48000, 44100}, {44100, 48000}, {8000, 48000}, {192000, 44100}, {48000, 47999}};
-	const int passes[] = {441, 300, 577, 1, 1000, 13, 4096, 2};
-	for (const Rates& rates : cases) {
-		SCOPED_TRACE(std::to_string(rates.mQueue) + " Hz into " + std::to_string(rates.mDevice) + " Hz");
-		CAudioBufferList queue(1, rates.mQueue, rates.mQueue / 10);
-		// Far more than the passes take: the queue never runs dry, so every frame is the sine's.
-		for (int block = 0; block < 40; ++block) {
-			const std::vector<float> sine = Sine(1, rates.mQueue / 10, 50, rates.mQueue, 0.5, block * (rates.mQueue / 10));
-			CAudioBuffer* buffer = new CAudioBuffer(1, sine.data(), 1, rates.mQueue / 10, true);
-			queue.AppendBuffer(buffer);
-			buffer->Release();
-		}
-		ResamplerState resampler;
-		std::vector<float> out;
-		for (int i = 0; i < 64; ++i) {
-			const int frames = passes[i % 8];
-			std::vector<float> buffer(static_cast<size_t>(frames), 7.0f);
-			ASSERT_EQ(frames, resampler.FillResampled(&queue, rates.mDevice, buffer.data(), frames)) << "pass " << i;
-			out.insert(out.end(), buffer.begin(), buffer.end());
-		}
-		// Past the resampler's latency, a 50 Hz sine never steps by more than its own slope.
-		size_t first = 0;
-		while (first < out.size() && std::fabs(out[first]) < 0.05f)
-			++first;
-		float steepest = 0.0f;
-		for (size_t i = first; i + 1 < out.size(); ++i)
-			steepest = std::max(steepest, std::fabs(out[i + 1] - out[i]));
-		EXPECT_LT(steepest, 0.5 * 2 * kPi * 50 / rates.mDevice * 1.2 + 1e-4);
-	}
+	const std::vector<float> played = AsFloats(system.Played());
+	ExpectTone(ShapeOf(played, 2, 0, 44100), 1000, 0.5, 44100);
+	ExpectTone(ShapeOf(played, 2, 1, 44100), 2000, 0.5, 44100);
 }
 
 // ---------------------------------------------------------------------------------------------

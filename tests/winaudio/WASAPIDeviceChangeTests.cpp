@@ -55,14 +55,17 @@ struct Context {
 	CWASAPIAudioContext* operator->() { return mContext; }
 };
 
-// A tone the fake's recording can tell from silence.
+// A tone the fake's recording can tell from silence: 200 ms of it in blocks of a sender's size,
+// more than the output waits for before it plays.
 void QueueTone(CWASAPIAudioContext* context) {
-	std::vector<float> samples(4800 * 2);
+	std::vector<float> samples(1600 * 2);
 	for (size_t i = 0; i < samples.size(); ++i)
 		samples[i] = static_cast<float>(0.5 * std::sin(i * 0.05));
-	CAudioBuffer* block = new CAudioBuffer(2, samples.data(), 2, 4800, true);
-	context->GetBufferList().AppendBuffer(block);
-	block->Release();
+	for (int b = 0; b < 6; ++b) {
+		CAudioBuffer* block = new CAudioBuffer(2, samples.data(), 2, 1600, true);
+		context->GetBufferList().AppendBuffer(block);
+		block->Release();
+	}
 }
 
 // The device plays one whole buffer and the render thread has topped it up again.

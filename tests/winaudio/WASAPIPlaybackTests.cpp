@@ -49,8 +49,10 @@ std::string EndpointID(const std::wstring& name) {
 	return text;
 }
 
-// Queues kBlocks blocks of sines, channel c at frequencies[c] (silent past the list).
-void QueueSines(CWASAPIAudioContext* context, int channels, const std::vector<double>& frequencies) {
+// Sends kBlocks blocks of sines as a sender does, one every 100 ms: channel c at frequencies[c]
+// (silent past the list).
+void SendSines(CWASAPIAudioContext* context, int channels, const std::vector<double>& frequencies) {
+	auto next = std::chrono::steady_clock::now();
 	for (int block = 0; block < kBlocks; ++block) {
 		std::vector<float> samples(static_cast<size_t>(channels) * kBlockFrames, 0.0f);
 		for (int f = 0; f < kBlockFrames; ++f)
@@ -60,6 +62,8 @@ void QueueSines(CWASAPIAudioContext* context, int channels, const std::vector<do
 		CAudioBuffer* buffer = new CAudioBuffer(channels, samples.data(), channels, kBlockFrames, true);
 		context->GetBufferList().AppendBuffer(buffer);
 		buffer->Release();
+		next += std::chrono::milliseconds(100); // the sender's pace, not a wait for anything
+		std::this_thread::sleep_until(next);
 	}
 }
 
@@ -236,13 +240,15 @@ protected:
 		if (!context)
 			return take;
 		context->GetBufferList().SetVolume(gain);
-		QueueSines(context, channels, frequencies);
+		SendSines(context, channels, frequencies);
+		// Counted as the last block arrives: the queue running dry after the sender stopped is the
+		// stream's end, not a break.
+		take.mUnderruns = context->GetUnderrunCount();
 		take.mSamples = recorder.Wait();
 		take.mChannels = recorder.Channels();
 		take.mRate = recorder.Rate();
 		take.mInfo = context->GetDeviceInfo();
 		take.mResampled = context->IsResampling();
-		take.mUnderruns = context->GetUnderrunCount();
 		context->Stop();
 		context->Release();
 		return take;
