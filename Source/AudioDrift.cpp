@@ -17,6 +17,9 @@ const double kArrivalsEarlyRestart = 0.02;
 // The playhead's loop: fills are timed by the device, give or take the scheduler.
 const double kPlayheadHz = 0.05;
 const double kPlayheadRestart = 0.05;
+// A line locks on with a bandwidth this many times its own, narrowing with this time constant.
+const double kAcquireWidening = 20.0;
+const double kAcquireSeconds = 2.0;
 // Nothing from the writer for this long beyond its largest block: its line runs on past what came.
 const double kWriterQuietSeconds = 0.1;
 
@@ -32,7 +35,7 @@ int64_t DriftClockNow() {
 
 CFrameClock::CFrameClock()
     : mNominalPeriod(1.0 / 48000.0), mBandwidth(0.05), mLateRestart(0.1), mEarlyRestart(0.1), mRunning(false), mBaseNs(0),
-      mTime(0.0), mCount(0.0), mPeriod(0.0), mLastError(0.0), mRestarts(0) {}
+      mStartNs(0), mTime(0.0), mCount(0.0), mPeriod(0.0), mLastError(0.0), mRestarts(0) {}
 
 void CFrameClock::Configure(double nominalRate, double bandwidthHz, double lateRestartSeconds,
                             double earlyRestartSeconds) {
@@ -52,7 +55,7 @@ void CFrameClock::Reset() {
 void CFrameClock::Update(int64_t nowNs, double count) {
 	if (!mRunning) {
 		mRunning = true;
-		mBaseNs = nowNs;
+		mBaseNs = mStartNs = nowNs;
 		mTime = 0.0;
 		mCount = count;
 		if (mPeriod <= 0.0)
@@ -67,7 +70,7 @@ void CFrameClock::Update(int64_t nowNs, double count) {
 	mLastError = error;
 	if (error > mLateRestart || -error > mEarlyRestart) {
 		// A gap or a burst: the line starts again here, at the rate it had.
-		mBaseNs = nowNs;
+		mBaseNs = mStartNs = nowNs;
 		mTime = 0.0;
 		mCount = count;
 		++mRestarts;
@@ -76,7 +79,9 @@ void CFrameClock::Update(int64_t nowNs, double count) {
 	if (step <= 0.0)
 		return; // nothing counted: no rate to learn from it
 	// Gains for this step's share of the bandwidth: b = sqrt(2) w, c = w^2.
-	const double w = std::min(2.0 * kPi * mBandwidth * step * mPeriod, 0.5);
+	const double age = double(nowNs - mStartNs) * 1e-9;
+	const double bandwidth = mBandwidth * (1.0 + (kAcquireWidening - 1.0) * std::exp(-age / kAcquireSeconds));
+	const double w = std::min(2.0 * kPi * bandwidth * step * mPeriod, 0.5);
 	mTime = predicted + std::sqrt(2.0) * w * error;
 	mCount = count;
 	mPeriod += w * w * error / step;
@@ -242,8 +247,12 @@ CDriftPlan CDriftFollower::Plan(const CDriftWriterState& writer, const CDriftFil
 		}
 		// A writer gone quiet: its line runs on past what came, so it says nothing worth steering by.
 		const double quiet = writer.mLargestBlock / mInputRate + kWriterQuietSeconds;
-		if (double(now - writer.mLastArrivalNs) * 1e-9 <= quiet)
-			Steer(now, error);
+		if (double(now - writer.mLastArrivalNs) * 1e-9 <= quiet) {
+			const bool trusted = writer.mArrivals.Age(now) >= kRatesTrustedAfterSeconds
+			                     && mPlayhead.Age(now) >= kRatesTrustedAfterSeconds;
+			const double measured = writer.mArrivals.Rate() / mPlayhead.Rate() / mNominalRatio - 1.0;
+			Steer(now, error, trusted ? measured : std::nan(""));
+		}
 		plan.mPlay = true;
 		plan.mRatio = Ratio();
 		return plan;
@@ -297,7 +306,7 @@ void CDriftFollower::FillDone(const CDriftFillInfo& fill, bool starved) {
 	}
 }
 
-void CDriftFollower::Steer(int64_t nowNs, double error) {
+void CDriftFollower::Steer(int64_t nowNs, double error, double measured) {
 	mErrorSum += error;
 	++mErrorCount;
 	if (!mUpdated) {
@@ -319,6 +328,11 @@ void CDriftFollower::Steer(int64_t nowNs, double error) {
 	// A delay above the target wants the input consumed faster: a larger ratio. Proportional
 	// and integral gains of a critically damped second-order loop: 2 w and w^2.
 	const double w = 2.0 * kPi * kLoopHz;
+	// Drawn to the measured ratio whether or not the step below is cut: that is no wind-up.
+	if (!std::isnan(measured) && std::fabs(measured - mIntegral) > kRatesDisagreement) {
+		const double toward = measured - std::copysign(kRatesDisagreement, measured - mIntegral);
+		mIntegral += (toward - mIntegral) * (1.0 - std::exp(-dt / kRatesPullSeconds));
+	}
 	const double integral = std::min(std::max(mIntegral + w * w * mean * dt, -kMaxCorrection), kMaxCorrection);
 	const double wanted = std::min(std::max(2.0 * w * mean + integral, -kMaxCorrection), kMaxCorrection);
 	const double limit = std::min(kMaxStep, kMaxSlewPerSecond * dt);

@@ -15,7 +15,10 @@ int64_t DriftClockNow();
 
 // A delay-locked loop that places a counter in time: given (time, count) events it yields the
 // smoothed count at any time, without the sawtooth of the steps between events nor their jitter.
-// Second order (it learns the rate), damping 0.707. An event later than the line by more than
+// Second order (it learns the rate), damping 0.707; for its first seconds its bandwidth is wider,
+// narrowing to the one configured, so that it locks on quickly (a device's first periods after
+// its start, or the first blocks, may sit well off the line the rest follow). An event later than
+// the line by more than
 // one limit (a gap) or earlier by more than the other (a burst) starts it again there, keeping
 // the rate it learned.
 class CFrameClock {
@@ -29,6 +32,8 @@ public:
 	// Seconds from `nowNs` to when the smoothed count reaches `count` (negative: in the past).
 	double SecondsUntil(double count, int64_t nowNs) const;
 	double Rate() const { return 1.0 / mPeriod; } // counts per second
+	// Seconds since the line started (again): how far its rate can be trusted.
+	double Age(int64_t nowNs) const { return mRunning ? double(nowNs - mStartNs) * 1e-9 : 0.0; }
 	int64_t Restarts() const { return mRestarts; }
 	// How far the latest event came after the smoothed line, in seconds (negative: before it).
 	double LastError() const { return mLastError; }
@@ -39,6 +44,7 @@ private:
 	double mLateRestart, mEarlyRestart;
 	bool mRunning;
 	int64_t mBaseNs;  // times are kept in seconds from here, for precision over days
+	int64_t mStartNs; // of the line: its first seconds it locks on with a wider bandwidth
 	double mTime;     // seconds from mBaseNs of the smoothed point...
 	double mCount;    // ...and its count
 	double mPeriod;   // seconds per count
@@ -125,6 +131,15 @@ public:
 	// line a wander of a tenth of a millisecond over seconds, which the loop's gain would make
 	// into ratio changes of tens of ppm.
 	static constexpr double kErrorSmoothingSeconds = 3.0;
+	// The two lines' rates say the clocks' ratio directly, long before the delay has moved enough
+	// to tell it: once both are this old, the loop's integrator is drawn to what they say, with
+	// this time constant, so that it need not learn the drift from errors of the delay (a device's
+	// start, or a jump of the measured delay, would otherwise swing the ratio far off it).
+	// Within a few tens of ppm the loop itself is the better judge (the rates wander with late
+	// blocks): only a larger disagreement draws the integrator.
+	static constexpr double kRatesTrustedAfterSeconds = 4.0;
+	static constexpr double kRatesPullSeconds = 5.0;
+	static constexpr double kRatesDisagreement = 80e-6;
 	// Beyond the measured needs: what the loop lets the delay fall below its target when the
 	// clocks' ratio jumps by 400 ppm at once (3.4 ms in bench/DriftBench.cpp's step), and a little.
 	static constexpr double kMarginSeconds = 0.004;
@@ -160,7 +175,8 @@ public:
 
 private:
 	void UpdateTarget(const CDriftWriterState& writer, const CDriftFillInfo& fill);
-	void Steer(int64_t nowNs, double error);
+	// `measured`: the correction the two lines' rates say, NaN while they are too young.
+	void Steer(int64_t nowNs, double error, double measured);
 
 	double mInputRate, mOutputRate, mNominalRatio;
 	CFrameClock mPlayhead;   // output frames played, against time

@@ -209,7 +209,7 @@ int CAudioBuffer::GetData(int channels, float* dest, int frames) {
 
 CAudioBufferList::CAudioBufferList(int channels, int sampleRate, int framesPerBuffer)
     : mQueue(), mQueueCount(0), mCurrent(nullptr), mChannels(channels), mSampleRate(sampleRate),
-      mFramesPerBuffer(framesPerBuffer), mTargetVolume(1.0f), mCurrentVolume(1.0f), mRampLength(0) {
+      mFramesPerBuffer(framesPerBuffer), mTargetVolume(1.0f), mCurrentVolume(1.0f), mRampLength(0), mDropped(0) {
 	mDriftWriter.SetRate(sampleRate);
 }
 
@@ -238,6 +238,7 @@ void CAudioBufferList::AppendBuffer(CAudioBuffer* block, int64_t nowNs) {
 	if (mQueueCount >= kMaxQueuedBuffers) {
 		// The reader fell behind: the oldest audio goes, the newest is kept.
 		mQueue[0]->Release();
+		mDropped.fetch_add(1, std::memory_order_relaxed);
 		memmove(mQueue, mQueue + 1, size_t(mQueueCount - 1) * sizeof(mQueue[0]));
 		--mQueueCount;
 	}

@@ -103,6 +103,9 @@ public:
 	// Reader: discards up to `frames` frames from the read position; returns how many it did.
 	int64_t SkipData(int64_t frames);
 
+	// Blocks the bound dropped unplayed (the reader fell behind), since construction.
+	int64_t GetDroppedBlocks() const { return mDropped.load(std::memory_order_relaxed); }
+
 	int GetChannelCount() const { return mChannels; }
 	// Only before the first block is queued and before the reader starts.
 	void SetChannelCount(int channels) { mChannels = channels; }
@@ -127,6 +130,7 @@ private:
 	float mCurrentVolume; // the reader's own
 	std::atomic<int32_t> mRampLength; // written under the lock, read by the reader without it too
 	CDriftWriter mDriftWriter; // under the lock
+	std::atomic<int64_t> mDropped;
 };
 
 // What every platform's audio output context has: the queue it plays from and the device and

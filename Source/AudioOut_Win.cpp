@@ -454,7 +454,9 @@ CWASAPIAudioContext::CWASAPIAudioContext(const std::string& persistentID, int ch
                                          int framesPerBuffer)
     : CAudioContext(persistentID, channels, sampleRate, framesPerBuffer), mRefCount(1), mRunning(false), mStatus(0),
       mDeviceChannels(0), mDeviceSampleRate(0), mDeviceFramesPerBuffer(0), mRenderState(nullptr),
-      mComInitialized(false), mResampling(false), mUnderruns(0), mStandingIn(false), mNextChosenTryMs(0),
+      mComInitialized(false), mResampling(false), mUnderruns(0), mClockCorrection(0.0), mDelaySeconds(0.0), mTargetSeconds(0.0),
+      mStandingIn(false),
+      mNextChosenTryMs(0),
       mMapBuffer(nullptr), mMapFloats(0) {
 	// The shape comes from the network: the buffer arithmetic needs it positive and bounded.
 	if (!IsValidStreamShape(channels, sampleRate, framesPerBuffer)) {
@@ -601,11 +603,15 @@ int CWASAPIAudioContext::FillBuffer(float* buffer, int frames, int deviceHeld, i
 	mResampling = mBufferList.GetSampleRate() != mDeviceSampleRate;
 	// Every fill goes through the resampler that follows the device's clock (and changes the
 	// rate where it differs): a queue run dry while playing is an underrun too.
-	const int64_t dryBefore = mResampler.Follower().Underruns();
+	const CDriftFollower& follower = mResampler.Follower();
+	const int64_t breaksBefore = follower.Underruns() + follower.Skips();
 	if (mResampler.Fill(target, frames, deviceHeld, nowNs) < 0)
 		return 0;
-	if (mResampler.Follower().Underruns() > dryBefore)
-		CountUnderrun();
+	if (follower.Underruns() + follower.Skips() > breaksBefore)
+		CountUnderrun(); // the queue ran dry, or a burst was cut, while playing
+	mClockCorrection = follower.Correction();
+	mDelaySeconds = follower.DelaySeconds();
+	mTargetSeconds = follower.TargetSeconds();
 	if (target != buffer)
 		MapChannels(target, queueChannels, buffer, deviceChannels, frames);
 	return frames;

@@ -188,9 +188,16 @@ public:
 	bool TakeHandOver(WASAPIRenderState* state);
 	// How often the sound broke since the stream started: a top-up found the device's buffer
 	// empty, the stream was lost (a failing call or a missed buffer event) and had to be opened
-	// again, or the queue ran dry while it played.
+	// again, the queue ran dry while it played, or a burst was cut.
 	int GetUnderrunCount() const { return mUnderruns.load(); }
 	void CountUnderrun() { ++mUnderruns; }
+	// The correction the output last played at to follow the device's clock (the resampling
+	// ratio over the rates' own, less 1), as the render thread left it: for diagnosis.
+	double GetClockCorrection() const { return mClockCorrection.load(); }
+	// The delay from a frame's arrival to its playing that the output measured at its last fill,
+	// and the one it keeps to, in seconds: for diagnosis.
+	double GetDelaySeconds() const { return mDelaySeconds.load(); }
+	double GetTargetSeconds() const { return mTargetSeconds.load(); }
 
 	static WASAPIPlatform sPlatform;
 
@@ -223,6 +230,8 @@ private:
 	mutable CMutex mInfoLock; // guards the device values and the error record
 	std::atomic<bool> mResampling;
 	std::atomic<int> mUnderruns;
+	std::atomic<double> mClockCorrection;
+	std::atomic<double> mDelaySeconds, mTargetSeconds;
 	// The default plays in place of the chosen endpoint (the render thread's view), and when the
 	// chosen one is next tried (steady clock, ms).
 	std::atomic<bool> mStandingIn;

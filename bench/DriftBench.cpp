@@ -182,7 +182,7 @@ Result Run(const Backend& backend, const Case& c, double seconds) {
 	r.seconds = seconds;
 	const double half = seconds / 2.0;
 	Clock sender{0.0, kRate * (1.0 - c.ppm * 0.5e-6), kRate * (1.0 - c.stepTo * 0.5e-6), half};
-	Random random{0x9E3779B97F4A7C15ull ^ uint64_t(c.ppm * 7 + c.stepTo * 13 + (c.jitter ? 1 : 0) + backend.kind * 101)};
+	Random random{0x9E3779B97F4A7C15ull ^ uint64_t(int64_t(c.ppm * 7 + c.stepTo * 13 + (c.jitter ? 1 : 0) + backend.kind * 101))};
 
 	CAudioBufferList queue(kChannels, kRate, kRate / 10);
 	CAudioResampler reader;

@@ -29,13 +29,14 @@ Sender::~Sender() {
 	NDIlib_send_destroy(mSender);
 }
 
-PatternSource::PatternSource(const std::string& name, int channels) {
+PatternSource::PatternSource(const std::string& name, int channels, double clockPpm) {
 	ndi_standin_pattern_settings_t settings;
 	ndi_standin_pattern_defaults(&settings);
 	settings.name = name.c_str();
 	settings.xres = 160;
 	settings.yres = 16;
 	settings.no_channels = channels;
+	settings.clock_ppm = clockPpm;
 	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
 	mPattern = pattern;
 	if (pattern)
@@ -82,12 +83,16 @@ void Sender::Audio(int sampleRate, int channels, int samples, float base) {
 	for (int c = 0; c < channels; ++c)
 		for (int n = 0; n < samples; ++n)
 			planar[size_t(c) * size_t(samples) + size_t(n)] = base + float(c) + float(n) / 100000.0f;
+	AudioPlanar(sampleRate, channels, samples, planar.data());
+}
+
+void Sender::AudioPlanar(int sampleRate, int channels, int samples, const float* planar) {
 	NDIlib_audio_frame_v2_t frame{};
 	frame.sample_rate = sampleRate;
 	frame.no_channels = channels;
 	frame.no_samples = samples;
 	frame.timecode = NDIlib_send_timecode_synthesize;
-	frame.p_data = planar.data();
+	frame.p_data = const_cast<float*>(planar);
 	frame.channel_stride_in_bytes = samples * 4;
 	NDIlib_send_send_audio_v2(mSender, &frame);
 }

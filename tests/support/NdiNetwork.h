@@ -28,6 +28,8 @@ public:
 	// A BGRX frame of the pixels given (xres x yres, row after row, B in each one's low byte).
 	void VideoPixels(const std::vector<uint32_t>& pixels, int xres, int yres);
 	void Audio(int sampleRate, int channels, int samples, float base = 0.0f);
+	// A frame of the samples given: `channels` channels of `samples` floats, one after the other.
+	void AudioPlanar(int sampleRate, int channels, int samples, const float* planar);
 	const std::string& fullName() const { return mFullName; }
 
 private:
@@ -35,11 +37,12 @@ private:
 	std::string mFullName;
 };
 
-// The stand-in's test pattern: video at 30 frames a second (and a tone when `channels` is not 0),
-// sent on a thread of the stand-in's own that meets the test's thread nowhere.
+// The stand-in's test pattern: video at 30 frames a second (and a tone when `channels` is not 0:
+// channel c a sine of 250 x (c + 1) Hz at 0.5), sent on a thread of the stand-in's own that meets
+// the test's thread nowhere, by a clock `clockPpm` fast (or slow) against the steady clock.
 class PatternSource {
 public:
-	PatternSource(const std::string& name, int channels);
+	PatternSource(const std::string& name, int channels, double clockPpm = 0.0);
 	~PatternSource();
 	PatternSource(const PatternSource&) = delete;
 	PatternSource& operator=(const PatternSource&) = delete;

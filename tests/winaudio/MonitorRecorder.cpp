@@ -113,11 +113,13 @@ void MonitorRecorder::Run(std::wstring sinkName, double seconds) {
 			if (FAILED(mCapture->GetBuffer(&data, &frames, &flags, nullptr, nullptr)))
 				break;
 			const float* samples = reinterpret_cast<const float*>(data);
+			const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 			{
 				std::lock_guard<std::mutex> lock(mLock);
 				for (size_t i = 0; i < static_cast<size_t>(frames) * mChannels; ++i)
 					mSamples.push_back((flags & AUDCLNT_BUFFERFLAGS_SILENT) ? 0.0f : samples[i]);
 				mCount = mSamples.size();
+				mTimeline.emplace_back(now, mSamples.size() / mChannels);
 			}
 			mCapture->ReleaseBuffer(frames);
 			mChanged.notify_all();
@@ -133,4 +135,27 @@ void MonitorRecorder::Run(std::wstring sinkName, double seconds) {
 	mClient = nullptr;
 	if (SUCCEEDED(com))
 		CoUninitialize();
+}
+
+MonitorRecorder::Line MonitorRecorder::SteadyLine(double skipSeconds) {
+	std::lock_guard<std::mutex> lock(mLock);
+	Line line;
+	if (mTimeline.empty())
+		return line;
+	// Least squares of time against frames, for the packets past the first seconds.
+	const double from = mTimeline.front().first + skipSeconds;
+	double n = 0, sf = 0, st = 0, sff = 0, sft = 0;
+	for (const auto& point : mTimeline) {
+		if (point.first < from)
+			continue;
+		const double f = static_cast<double>(point.second), t = point.first;
+		n += 1, sf += f, st += t, sff += f * f, sft += f * t;
+	}
+	const double denominator = n * sff - sf * sf;
+	if (n < 3 || denominator <= 0.0)
+		return line;
+	const double secondsPerFrame = (n * sft - sf * st) / denominator;
+	line.mRate = 1.0 / secondsPerFrame;
+	line.mStart = (st - secondsPerFrame * sf) / n;
+	return line;
 }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The active endpoint of that direction whose friendly name is `name`, or null (a reference the
@@ -43,6 +44,14 @@ public:
 	const std::vector<float>& Wait();
 	int Channels() const { return mChannels; }
 	int Rate() const { return mRate; }
+	// Where the recording's frames lie on this process's steady clock: the line through each
+	// packet's arrival (seconds) against the frames recorded with it, past the first seconds;
+	// frame f was captured about mStart + f / mRate. mRate is the sink's clock as the process's
+	// sees it.
+	struct Line {
+		double mStart = 0.0, mRate = 0.0;
+	};
+	Line SteadyLine(double skipSeconds);
 
 private:
 	void Run(std::wstring sinkName, double seconds);
@@ -54,6 +63,7 @@ private:
 	int mChannels = 0;
 	int mRate = 0;
 	std::vector<float> mSamples; // under the lock until the thread is joined
+	std::vector<std::pair<double, size_t>> mTimeline; // steady seconds and frames, at each packet
 	std::mutex mLock;
 	std::condition_variable mChanged;
 	int mOpened = 0; // under the lock: 0 while opening, 1 opened, -1 failed
