@@ -907,6 +907,8 @@ TEST_F(AppleStandin, AppleListeners_ACallUnderWayRunsAfterItsRemovalUntilItsQueu
 	std::atomic<int> callsWhenDrained{-1};
 	std::atomic<int>* drained = &callsWhenDrained;
 	std::thread drain([&] { dispatch_sync(queue, ^{ drained->store(calls->load()); }); });
+	// The drain waits behind the call held at its start, however long that call takes.
+	EXPECT_TRUE(WaitUntil([] { return apple_standin_dispatch_sync_waiting() == 1; }));
 	ASSERT_TRUE(apple_standin_open_gate("listener call"));
 	drain.join();
 	EXPECT_EQ(callsWhenDrained.load(), 1) << "the drain came after the block's call under way";
