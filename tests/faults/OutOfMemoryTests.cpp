@@ -14,7 +14,6 @@
 
 #include <sanitizer/common_interface_defs.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -94,17 +93,6 @@ std::string Symbolized(const std::vector<const void*>& frames, size_t most) {
 	return text.empty() ? "(no symbols)" : text;
 }
 
-int ThreadsAlive() {
-	int count = 0;
-	if (DIR* tasks = opendir("/proc/self/task")) {
-		while (dirent* entry = readdir(tasks))
-			if (entry->d_name[0] != '.')
-				++count;
-		closedir(tasks);
-	}
-	return count;
-}
-
 std::string UIDOf(int deviceIndex) {
 	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
 	                                      kAudioObjectPropertyElementMain};
@@ -156,18 +144,8 @@ public:
 	Session(refhost::Host& host, Side side, long n) : mHost(host), mSide(side), mN(n) {}
 
 	void Run() {
-		// The audio system's notification thread, once started, lives as long as the process: it
-		// is started first, so that what is left at the end is the plug-in's.
-		{
-			const AudioObjectPropertyAddress devices = {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
-			                                            kAudioObjectPropertyElementMain};
-			auto noop = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) -> OSStatus { return 0; };
-			AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
-			apple_standin_reset_devices();
-			apple_standin_wait_listener_calls(10000);
-			AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
-		}
-		const int threadsBefore = ThreadsAlive();
+		StartTheAudioSystemsThreads(); // what is left at the end is then the plug-in's
+		const int threadsBefore = ProcessThreads();
 		const long liveBefore = pa::Live();
 		const long cfBefore = apple_standin_cf_live();
 		const std::string builtIn = UIDOf(0), studio = UIDOf(1);
@@ -226,8 +204,8 @@ public:
 
 		// Once the plug-in's threads (and the queues') have ended nothing changes any more.
 		Step("threads");
-		Settle("no thread is left", [&] { return ThreadsAlive() == threadsBefore; },
-		       [&] { return std::to_string(ThreadsAlive() - threadsBefore) + " threads besides the host's"; });
+		Settle("no thread is left", [&] { return ProcessThreads() == threadsBefore; },
+		       [&] { return std::to_string(ProcessThreads() - threadsBefore) + " threads besides the host's"; });
 		Step("accounts");
 		CheckAccounts(cfBefore);
 		Step("unload");
@@ -412,7 +390,7 @@ protected:
 	// One run in a child process: n = 0 fails nothing.
 	Outcome RunOnce(Side side, long n) {
 		Outcome outcome;
-		if (ThreadsAlive() != 1) {
+		if (ProcessThreads() != 1) {
 			outcome.problems.push_back("the parent has other threads: no safe fork");
 			outcome.what = Outcome::kProblems;
 			return outcome;
