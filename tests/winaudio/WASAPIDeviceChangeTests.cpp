@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <thread>
 
 using namespace fakewasapi;
@@ -499,4 +500,51 @@ TEST(WASAPISlowDevices, MovingBetweenSlowDevicesHoldsUpNeitherTheNotificationsNo
 	ASSERT_TRUE(WaitPlaysOn(system, context, kDesk));
 	ASSERT_TRUE(PlayBuffer(system));
 	EXPECT_TRUE(LastBufferSounds(system));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Notifications at the close
+
+// The system may be calling the context's client as the context closes, and have more queued for
+// it: the close waits for the callback under way, and what is queued is dropped, so that no
+// callback runs once the context and its client are gone.
+TEST(WASAPIClose, ACallbackUnderWayEndsBeforeTheCloseAndQueuedOnesAreDropped) {
+	FakeSystem system;
+	TwoEndpoints(system);
+	GatesOpenedAtEnd gates{system};
+	std::promise<bool> started;
+	std::promise<void> closeNow;
+	std::atomic<bool> closed{false};
+	std::thread owner([&] { // COM being per thread, the owner makes and ends the context
+		{
+			Context context(kDesk);
+			started.set_value(context.mStatus == 0 && WaitPlaysOn(system, context, kDesk));
+			closeNow.get_future().wait();
+		}
+		closed = true;
+		system.Record("closed");
+	});
+	if (!started.get_future().get()) {
+		closeNow.set_value();
+		owner.join();
+		FAIL() << "the context did not play on the desk";
+	}
+
+	system.HoldCallbacks(true);
+	std::thread underWay([&] { system.NotifyDefaultChanged(eRender, eConsole, kDeskID); });
+	const bool held = system.WaitCallbackHeld();
+	std::thread queued([&] { system.NotifyAdded(kThirdID); });
+	const bool queuedSeen = system.WaitUntil([&] { return system.CountLog("notify added " + kThird) == 1; });
+	closeNow.set_value();
+	const bool closeWaited =
+		system.WaitUntil([&] { return closed.load() || system.mUnregistrationsWaiting > 0; }) && !closed.load();
+	system.HoldCallbacks(false);
+	owner.join();
+	underWay.join();
+	queued.join();
+	EXPECT_TRUE(held);
+	EXPECT_TRUE(queuedSeen);
+	EXPECT_TRUE(closeWaited) << "the close went on while a callback was under way";
+	EXPECT_EQ(1u, system.CountLog("dropped added " + kThird)) << "the queued callback was not dropped";
+	EXPECT_EQ(0u, system.RegisteredClients());
 }
