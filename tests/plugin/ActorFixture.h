@@ -261,18 +261,24 @@ inline ndi_standin_pattern_t* StartTone(const char* name, int xres = 160) {
 }
 
 #ifndef _WIN32
-// The stand-in's default machine: "Built-in Output" (default) and "Studio Interface".
-inline std::string DeviceUID(int index) {
-	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-	                                      kAudioObjectPropertyElementMain};
+// A text property of the index-th listed device ("" when it cannot be read). The stand-in's
+// default machine: "Built-in Output" (default) and "Studio Interface".
+inline std::string DeviceText(int index, AudioObjectPropertySelector selector) {
+	AudioObjectPropertyAddress address = {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 	CFStringRef text = nullptr;
 	UInt32 size = sizeof(text);
-	char uid[256] = {};
+	char bytes[1024] = {};
 	if (AudioObjectGetPropertyData(apple_standin_device_id(index), &address, 0, nullptr, &size, &text) != 0)
 		return "";
-	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
+	CFStringGetCString(text, bytes, sizeof(bytes), kCFStringEncodingUTF8);
 	CFRelease(text);
-	return uid;
+	return bytes;
+}
+inline std::string DeviceUID(int index) {
+	return DeviceText(index, kAudioDevicePropertyDeviceUID);
+}
+inline std::string DeviceName(int index) {
+	return DeviceText(index, kAudioObjectPropertyName);
 }
 
 // The AudioQueue live now that plays on the device, if any.
