@@ -262,13 +262,12 @@ TEST(WASAPIReturn, TheChosenEndpointIsTriedEveryFiveSecondsWhileTheDefaultPlaysO
 	Context context(kDesk);
 	ASSERT_EQ(0, context.mStatus);
 	ASSERT_TRUE(WaitPlaysOn(system, context, kStudio));
-	const auto opened = std::chrono::steady_clock::now();
 	const size_t stops = system.CountLog("Stop");
 
-	// The next try fails too; the default is not disturbed by it.
+	// The next try fails too, no sooner than 5 s after the first (as the fake's log timed them);
+	// the default is not disturbed by it.
 	ASSERT_TRUE(system.WaitUntil([&] { return system.CountLog("Activate " + kDesk) >= 2; }, std::chrono::seconds(20)));
-	const auto retried = std::chrono::steady_clock::now();
-	EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(retried - opened).count(), 4500);
+	EXPECT_EQ(0u, EarlyTries(system, kDesk, 0));
 	EXPECT_EQ(stops, system.CountLog("Stop"));
 	EXPECT_EQ(kStudio, context->GetDeviceInfo().mDeviceID);
 	QueueTone(context.mContext);
