@@ -385,6 +385,12 @@ TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
 	for (bool nullArray : {false, true}) {
 		SCOPED_TRACE(nullArray ? "null for an empty list" : "an array for an empty list");
 		ndi_standin_set_null_for_empty_list(nullArray);
+		{
+			NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+			uint32_t count = 1;
+			ASSERT_EQ(NDIlib_find_get_current_sources(finder, &count) == nullptr, nullArray) << "the runtime answers so";
+			NDIlib_find_destroy(finder);
+		}
 		refhost::Actor* actor = ActiveActor("");
 		host.Tick();
 		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0}));
@@ -411,7 +417,10 @@ TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
 TEST_F(ActorTest, SourcesArePolledEvery1000UnitsAcrossTheCountersWrap) {
 	refhost::Actor* actor = ActiveActor("");
 	host.Activate(actor, false);
-	for (uint32_t before = 1024; before >= 1; --before) {
+	// Start points at the boundaries: a poll interval and more below the top, just over, at and
+	// under one interval, and a tick's length and less.
+	for (uint32_t before : {1024u, 1001u, 1000u, 999u, 17u, 16u, 15u, 1u}) {
+		SCOPED_TRACE(std::to_string(before) + " below the wrap");
 		host.SetManualTime(uint32_t(0) - before);
 		host.Activate(actor, true);
 		ndi_standin_reset_call_counts();
