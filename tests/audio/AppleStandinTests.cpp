@@ -1,5 +1,6 @@
 // The Apple stand-in itself: what the plug-in's macOS code relies on of CoreFoundation, the
 // audio object properties and the AudioQueue.
+#include "WaitUntil.h"
 #include "apple_standin_control.h"
 
 #include <Block.h>
@@ -53,16 +54,6 @@ protected:
 	long liveBefore = 0;
 };
 
-// Waits for what another thread brings about; generous, never a fixed sleep.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
 
 std::string Text(CFStringRef text) {
 	char buffer[256];

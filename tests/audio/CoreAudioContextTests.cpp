@@ -1,5 +1,6 @@
 // The CoreAudio output context against the Apple stand-in's devices and AudioQueue.
 #include "AudioOut.h"
+#include "WaitUntil.h"
 #include "apple_standin_control.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,6 @@ AppleStandinDevice Output(const char* name, const char* uid, UInt32 channels, bo
 	return AppleStandinDevice{name, uid, 0, 0, 1, channels, 48000.0, 32, false, isDefault};
 }
 
-// Waits for what another thread brings about; generous, never a fixed sleep.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
 
 class CoreAudioContext : public ::testing::Test {
 protected:

@@ -93,19 +93,6 @@ std::string Symbolized(const std::vector<const void*>& frames, size_t most) {
 	return text.empty() ? "(no symbols)" : text;
 }
 
-std::string UIDOf(int deviceIndex) {
-	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-	                                      kAudioObjectPropertyElementMain};
-	CFStringRef text = nullptr;
-	UInt32 size = sizeof(text);
-	char uid[256] = {};
-	if (AudioObjectGetPropertyData(apple_standin_device_id(deviceIndex), &address, 0, nullptr, &size, &text) != 0)
-		return "";
-	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
-	CFRelease(text);
-	return uid;
-}
-
 // ---- One run, in the child ---------------------------------------------------------------------
 
 // Where the child writes its progress; the terminate handler writes there too.
@@ -148,7 +135,7 @@ public:
 		const int threadsBefore = ProcessThreads();
 		const long liveBefore = pa::Live();
 		const long cfBefore = apple_standin_cf_live();
-		const std::string builtIn = UIDOf(0), studio = UIDOf(1);
+		const std::string builtIn = DeviceUID(0), studio = DeviceUID(1);
 		auto sender = std::make_unique<Sender>("Heap");
 		pa::Reset();
 		if (mN > 0)
@@ -315,14 +302,6 @@ private:
 		NDIlib_recv_instance_t receiver = nullptr;
 		return ndi_standin_receivers(&receiver, 1) >= 1 && ndi_standin_receiver_info(receiver, info);
 	}
-	static int LiveQueueOn(const std::string& uid) {
-		for (int i = apple_standin_queues_created() - 1; i >= 0; --i) {
-			AppleStandinQueueInfo info;
-			if (apple_standin_queue_info(i, &info) && !info.disposed && info.running && uid == info.deviceUID)
-				return i;
-		}
-		return -1;
-	}
 	// Plays three buffers on the live queue, if there is one: the two it started with, silent,
 	// and the first one refilled from what was received.
 	static int Pump() {
@@ -330,11 +309,6 @@ private:
 			if (AudioQueueRef queue = apple_standin_queue(i))
 				return apple_standin_pump(queue, 3);
 		return 0;
-	}
-	static bool SoundOn(const std::string& uid) {
-		std::vector<float> samples(apple_standin_played(uid.c_str(), nullptr, 0));
-		apple_standin_played(uid.c_str(), samples.data(), samples.size());
-		return std::any_of(samples.begin(), samples.end(), [](float s) { return s != 0.0f; });
 	}
 
 	refhost::Host& mHost;

@@ -3,6 +3,7 @@
 // the test-pattern source read back from what receivers get, and the threads that called in,
 // recorded until their very end.
 #include "StandinFixture.h"
+#include "WaitUntil.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,13 +29,7 @@ using std::chrono::milliseconds;
 // Until the function's count reaches `calls`: a thread that is counted is past the lock and
 // waiting, because the stand-in counts under the lock it releases only to wait.
 bool WaitForCalls(const char* function, int calls) {
-	Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-	while (ndi_standin_call_count(function) < calls)
-		if (Clock::now() > deadline)
-			return false;
-		else
-			std::this_thread::yield();
-	return true;
+	return WaitUntil([&] { return ndi_standin_call_count(function) >= calls; }, 30000);
 }
 
 class Waits : public StandinTest {};
@@ -576,16 +571,6 @@ protected:
 			*count = n;
 		return which;
 	}
-	// Until the thread has gone through its body; its end in the library is still to come.
-	static bool WaitForFlag(const std::atomic<bool>& flag) {
-		Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-		while (!flag.load())
-			if (Clock::now() > deadline)
-				return false;
-			else
-				std::this_thread::yield();
-		return true;
-	}
 };
 
 // What the unload test relies on: a thread whose function has returned is still found in its
@@ -601,7 +586,7 @@ TEST_F(ThreadExits, AJoinedThreadHasEndedAndOneStillInItsDelayedEndHasNot) {
 		NDIlib_version();
 		bodyDone.store(true); // the last thing its function does
 	});
-	ASSERT_TRUE(WaitForFlag(bodyDone));
+	ASSERT_TRUE(WaitUntil([&] { return bodyDone.load(); }, 30000)) << "the thread went through its body";
 	int count = 0;
 	std::string which = NotEnded(&count);
 	EXPECT_EQ(count, 1) << "its function has returned, its end has not";

@@ -6,6 +6,7 @@
 // the device takes its time to close, so that a thread that was let go instead of joined is still
 // found; then the file is unloaded, its mapping checked gone, and loaded again.
 #include "ActorFixture.h"
+#include "WaitUntil.h"
 
 #include <fstream>
 
@@ -73,18 +74,9 @@ protected:
 		int n = ndi_standin_threads_not_ended(which, sizeof(which));
 		return n == 0 ? std::string() : std::to_string(n) + " thread(s), first: " + which;
 	}
-	static bool WaitUntilTrue(const std::function<bool()>& condition, int timeoutMs = 30000) {
-		auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-		while (!condition()) {
-			if (std::chrono::steady_clock::now() > deadline)
-				return false;
-			std::this_thread::sleep_for(std::chrono::milliseconds(10));
-		}
-		return true;
-	}
 	// After a failure, so that the unload that follows does not pull code from under them.
 	static void LetThreadsEnd(int threadsBefore) {
-		WaitUntilTrue([&] { return ThreadsStillRunning().empty() && ProcessThreads() <= threadsBefore; });
+		WaitUntil([&] { return ThreadsStillRunning().empty() && ProcessThreads() <= threadsBefore; }, 30000);
 	}
 };
 
@@ -132,9 +124,9 @@ TEST_F(Unload, NoPluginThreadOutlivesTheLastDisposeAndTheFileUnloadsCleanly) {
 		std::string running = ThreadsStillRunning();
 #ifndef _WIN32
 		// The queue that served the device listeners ends on its own thread once released.
-		EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_dispatch_queues_live() == 0; }));
+		EXPECT_TRUE(WaitUntil([] { return apple_standin_dispatch_queues_live() == 0; }, 30000));
 #endif
-		if (running.empty() && !WaitUntilTrue([&] { return ProcessThreads() <= threadsBefore; }, kSettleMs))
+		if (running.empty() && !WaitUntil([&] { return ProcessThreads() <= threadsBefore; }, kSettleMs))
 			running = std::to_string(ProcessThreads() - threadsBefore) + " thread(s) more than before the actors";
 		if (!running.empty()) {
 			if (lateCycles++ == 0)
@@ -183,9 +175,9 @@ TEST_F(Unload, ADeviceThatNeverReturnsDoesNotHoldTheHostAtClose) {
 	host.Unload();
 	EXPECT_TRUE(Mapped(loadedPath)) << "unmapped under a thread that is still to return into it";
 	apple_standin_open_gate("AudioQueueDispose");
-	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_queues_live() == 0; })) << "the queue went once let go";
-	EXPECT_TRUE(WaitUntilTrue([] { return apple_standin_dispatch_queues_live() == 0; }));
-	EXPECT_TRUE(WaitUntilTrue([] { return ThreadsStillRunning().empty(); })) << "the thread let go ended";
+	EXPECT_TRUE(WaitUntil([] { return apple_standin_queues_live() == 0; }, 30000)) << "the queue went once let go";
+	EXPECT_TRUE(WaitUntil([] { return apple_standin_dispatch_queues_live() == 0; }, 30000));
+	EXPECT_TRUE(WaitUntil([] { return ThreadsStillRunning().empty(); }, 30000)) << "the thread let go ended";
 }
 #endif
 

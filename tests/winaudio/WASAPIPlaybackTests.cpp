@@ -4,6 +4,7 @@
 // taken away and brought back for real with pulse-sink.sh (its path in VIDRANE_PULSE_SINK).
 #include "MonitorRecorder.h"
 #include "RestrictedWASAPI.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -422,16 +423,6 @@ private:
 	std::thread mThread;
 };
 
-// Until `condition` holds, looked at every 10 ms.
-bool Eventually(std::chrono::seconds timeout, const std::function<bool()>& condition) {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	return true;
-}
 
 } // namespace
 
@@ -537,7 +528,7 @@ TEST_F(WASAPIPlayback, ASinkThatGoesAndComesBackPlaysTheToneAgainWithinTenSecond
 		// Nothing waits on the vanished device: the owner's calls return, and the render thread
 		// moves to the default.
 		Watchdog watchdog(std::chrono::seconds(30), "the time without the sink");
-		EXPECT_TRUE(Eventually(std::chrono::seconds(10), [&] { return context->GetDeviceInfo().mDeviceID != studio; }))
+		EXPECT_TRUE(WaitUntil([&] { return context->GetDeviceInfo().mDeviceID != studio; }))
 		    << "still on the sink that went";
 		EXPECT_TRUE(context->IsRunning());
 		std::string file, message;
