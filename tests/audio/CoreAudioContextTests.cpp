@@ -430,60 +430,74 @@ TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 	deaf->Release();
 }
 
-TEST_F(CoreAudioContext, StandingInForAMissingDeviceEndsWhenItIsBack) {
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	CCoreAudioContext* standIn = Create("eight", 2);
-	ASSERT_NE(standIn, nullptr);
-	EXPECT_STREQ(Queue(0).deviceUID, "two");
-	CCoreAudioContext* onDefault = Create("", 2); // the default output asked for: nothing to wait for
-	ASSERT_NE(onDefault, nullptr);
-	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
-
-	// Other devices coming and going change nothing.
-	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
-	ASSERT_EQ(apple_standin_restore_device("twin"), 2);
-	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
-	EXPECT_EQ(apple_standin_pump(apple_standin_queue(0), 2), 2);
-
-	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
-	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
-	EXPECT_TRUE(StaysCompatible(onDefault, ""));
-	CCoreAudioContext* back = Create("eight", 2);
-	ASSERT_NE(back, nullptr);
-	EXPECT_STREQ(Queue(2).deviceUID, "eight");
-	EXPECT_TRUE(StaysCompatible(back, "eight"));
-	standIn->Release();
-	back->Release();
-	onDefault->Release();
-}
-
-TEST_F(CoreAudioContext, ADeviceThatRefusedTheQueueDoesNotMakeANewContextAtEveryChange) {
-	apple_standin_fail_call("AudioQueueSetProperty", 0, 1, kAudioQueueErr_InvalidDevice);
-	CCoreAudioContext* context = Create("eight", 2);
-	ASSERT_NE(context, nullptr);
-	EXPECT_FALSE(Queue().deviceWasSet);
-	EXPECT_TRUE(StaysCompatible(context, "eight"));
-	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
-	EXPECT_TRUE(StaysCompatible(context, "eight")) << "listed all along: not back";
-	// Once it went and came back, it is tried again.
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	EXPECT_TRUE(StaysCompatible(context, "eight"));
-	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
-	EXPECT_TRUE(BecomesIncompatible(context, "eight"));
-	context->Release();
-}
-
-TEST_F(CoreAudioContext, ADefaultThatGoesTakesItsStandInWithIt) {
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	CCoreAudioContext* standIn = Create("eight", 2); // on "two", the default
-	ASSERT_NE(standIn, nullptr);
-	ASSERT_EQ(apple_standin_remove_device("two"), 1);
-	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
-	standIn->Release();
-	CCoreAudioContext* next = Create("eight", 2);
-	ASSERT_NE(next, nullptr);
-	EXPECT_STREQ(Queue(1).deviceUID, "twin") << "the device standing in for the default";
-	next->Release();
+// A context for "eight" while devices go and come back, step by step: after each, whether the
+// holder must replace it, and then where a context for "eight" made anew plays. The context is the
+// first queue made; a context on the default output, when there is one, has nothing to wait for.
+TEST_F(CoreAudioContext, DevicesThatGoAndComeBackReplaceTheContextOnlyWhenItsDeviceIsBack) {
+	struct Step {
+		const char* mRemove;  // or
+		const char* mRestore; // this device (by UID)
+		bool mReplace;        // the context is then no longer compatible
+	};
+	struct Case {
+		const char* mName;
+		bool mRefusesQueue;         // the device refuses the queue once
+		bool mAwayAtStart;          // "eight" is removed before the context is made
+		const char* mPlaysOn;       // where the context's queue plays
+		bool mWithDefaultContext;   // a context on the default output alongside
+		std::vector<Step> mSteps;
+		const char* mAnewOn;        // where a context made anew at the end plays ("": none made)
+	};
+	const Case cases[] = {
+		{"standing in until the device is back", false, true, "two", true,
+		 {{"twin", nullptr, false}, {nullptr, "twin", false}, {nullptr, "eight", true}}, "eight"},
+		{"listed all along but refusing the queue: tried again once it went and came back", true, false, "two", true,
+		 {{"twin", nullptr, false}, {"eight", nullptr, false}, {nullptr, "eight", true}}, ""},
+		{"a default that goes takes its stand-in with it", false, true, "two", false, {{"two", nullptr, true}}, "twin"},
+	};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.mName);
+		apple_standin_reset_queues();
+		apple_standin_clear_faults();
+		AppleStandinDevice devices[] = {Output("Two", "two", 2, true), Output("Eight", "eight", 8),
+		                                Output("Twin A", "twin", 4), Output("Twin B", "twin", 6)};
+		apple_standin_set_devices(devices, 4);
+		if (c.mRefusesQueue)
+			apple_standin_fail_call("AudioQueueSetProperty", 0, 1, kAudioQueueErr_InvalidDevice);
+		if (c.mAwayAtStart)
+			ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+		CCoreAudioContext* context = Create("eight", 2);
+		ASSERT_NE(context, nullptr);
+		EXPECT_EQ(Queue(0).deviceWasSet, !c.mRefusesQueue);
+		EXPECT_STREQ(Queue(0).deviceUID, c.mPlaysOn);
+		CCoreAudioContext* onDefault = c.mWithDefaultContext ? Create("", 2) : nullptr;
+		EXPECT_TRUE(StaysCompatible(context, "eight"));
+		for (const Step& step : c.mSteps) {
+			SCOPED_TRACE(std::string(step.mRemove ? "removed " : "restored ") + (step.mRemove ? step.mRemove : step.mRestore));
+			if (step.mRemove)
+				ASSERT_GE(apple_standin_remove_device(step.mRemove), 1);
+			else
+				ASSERT_GE(apple_standin_restore_device(step.mRestore), 1);
+			if (step.mReplace) {
+				EXPECT_TRUE(BecomesIncompatible(context, "eight"));
+			} else {
+				EXPECT_TRUE(StaysCompatible(context, "eight"));
+				EXPECT_EQ(apple_standin_pump(apple_standin_queue(0), 1), 1) << "it plays on";
+			}
+		}
+		if (onDefault) {
+			EXPECT_TRUE(StaysCompatible(onDefault, ""));
+			onDefault->Release();
+		}
+		context->Release();
+		if (*c.mAnewOn) {
+			CCoreAudioContext* anew = Create("eight", 2);
+			ASSERT_NE(anew, nullptr);
+			EXPECT_STREQ(Queue(apple_standin_queues_created() - 1).deviceUID, c.mAnewOn);
+			EXPECT_TRUE(StaysCompatible(anew, "eight"));
+			anew->Release();
+		}
+	}
 }
 
 // The holder stops a context and then lets it go, and the host may unload the plug-in right
