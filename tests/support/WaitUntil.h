@@ -6,13 +6,14 @@
 #include <functional>
 #include <thread>
 
-// Whether the condition came true within the time-out.
+// Whether the condition came true within the time-out, looked at every millisecond (a test's wait
+// must not take a core from the threads it waits for on a loaded two-core machine).
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
 	const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 	while (!condition()) {
 		if (std::chrono::steady_clock::now() > deadline)
 			return false;
-		std::this_thread::yield();
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	}
 	return true;
 }

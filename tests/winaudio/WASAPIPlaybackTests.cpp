@@ -423,7 +423,6 @@ private:
 	std::thread mThread;
 };
 
-
 } // namespace
 
 TEST_F(WASAPIPlayback, ASineComesOutAtItsFrequencyAndLevelAndHalfGainIsSixDecibelsDown) {
