@@ -72,6 +72,7 @@ function(vidrane_add_gtest)
   endif()
   add_executable(${T_NAME} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/ProgramStart.cpp)
   target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main ${T_LIBS})
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   vidrane_warnings(${T_NAME})
   if(WIN32)
     # One process per binary under wine: starting wine for every single test costs too much.

@@ -386,10 +386,8 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime) 
 	return 0;
 }
 
-OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate) {
-	OSStatus injected;
-	if (CountCall("AudioQueueStop", &injected))
-		return injected;
+namespace {
+OSStatus StopQueue(AudioQueueRef inAQ, Boolean inImmediate) {
 	Queues& queues = TheQueues();
 	std::unique_lock<std::mutex> guard(queues.lock);
 	if (!IsLive(queues, inAQ, "AudioQueueStop"))
@@ -417,6 +415,17 @@ OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate) {
 	inAQ->wake.notify_all();
 	inAQ->wake.wait(guard, [&] { return !inAQ->flushRequested && !inAQ->inCallback; });
 	return 0;
+}
+} // namespace
+
+OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate) {
+	OSStatus injected;
+	if (CountCall("AudioQueueStop", &injected))
+		return injected;
+	const OSStatus status = StopQueue(inAQ, inImmediate);
+	// Its listeners may hear of the stop before its caller has got the answer.
+	PassGate("AudioQueueStop returning");
+	return status;
 }
 
 OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate) {

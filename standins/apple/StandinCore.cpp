@@ -28,7 +28,8 @@ struct Gate {
 };
 
 const char* const kGatedFunctions[] = {"AudioQueueNewOutput", "AudioQueueStart", "AudioQueueDispose",
-                                        "AudioQueueStart returning", "property reads", "listener call"};
+                                        "AudioQueueStart returning", "AudioQueueStop returning", "property reads",
+                                        "listener call"};
 
 bool IsGated(const char* function) {
 	for (const char* gated : kGatedFunctions)

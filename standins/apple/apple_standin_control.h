@@ -79,8 +79,9 @@ APPLE_STANDIN_EXPORT void apple_standin_clear_faults(void);
 // for the call is returned after them). A closed gate holds every call until it is opened; the
 // delay is a real wait. Default: gates open, no delay. AudioQueueStart passes a second gate, named
 // "AudioQueueStart returning", once the queue runs: its caller is held there (as a thread may be
-// put off right after the call did its work) while the queue plays. AudioObjectGetPropertyData
-// and AudioObjectGetPropertyDataSize pass the gate "property reads" (a busy audio system answers
+// put off right after the call did its work) while the queue plays; AudioQueueStop likewise passes
+// "AudioQueueStop returning" once the queue stopped, while its listeners hear of the stop.
+// AudioObjectGetPropertyData and AudioObjectGetPropertyDataSize pass the gate "property reads" (a busy audio system answers
 // late), and every listener call passes "listener call" as it starts, on the thread it runs on.
 // The functions return false for any other name.
 APPLE_STANDIN_EXPORT Boolean apple_standin_close_gate(const char* function);

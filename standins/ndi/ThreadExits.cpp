@@ -30,11 +30,12 @@
 namespace {
 
 std::atomic<int> gExitDelayMs{0};
+std::atomic<int> gOtherExitDelayMs{0}; // Windows: threads that never called in
 // Bumped by every ndi_standin_record_threads: a thread records itself once per round.
 std::atomic<uint64_t> gRound{1};
 
-void SleepOutTheDelay() {
-	int ms = gExitDelayMs.load();
+void SleepOutTheDelay(const std::atomic<int>& delay = gExitDelayMs) {
+	int ms = delay.load();
 	if (ms > 0)
 		std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -187,8 +188,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 				}
 			}
 		}
-		if (calledIn)
-			SleepOutTheDelay();
+		SleepOutTheDelay(calledIn ? gExitDelayMs : gOtherExitDelayMs);
 	}
 	return TRUE;
 }
@@ -198,6 +198,10 @@ extern "C" {
 
 NDI_STANDIN_EXPORT void ndi_standin_set_thread_exit_delay(int milliseconds) {
 	gExitDelayMs.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+NDI_STANDIN_EXPORT void ndi_standin_set_other_thread_exit_delay(int milliseconds) {
+	gOtherExitDelayMs.store(milliseconds > 0 ? milliseconds : 0);
 }
 
 NDI_STANDIN_EXPORT void ndi_standin_record_threads(bool record) {

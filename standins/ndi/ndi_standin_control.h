@@ -204,6 +204,10 @@ NDI_STANDIN_EXPORT void ndi_standin_reset_faults(void);
 
 // How long the end of each such thread lasts, from now on (0, the default: no delay).
 NDI_STANDIN_EXPORT void ndi_standin_set_thread_exit_delay(int milliseconds);
+// Windows only (where the library hears of every thread's end): how long the end of every other
+// thread of the process lasts, from now on (0, the default: no delay). Under the loader's lock, as
+// any DLL_THREAD_DETACH: what waits for the loader meanwhile waits too.
+NDI_STANDIN_EXPORT void ndi_standin_set_other_thread_exit_delay(int milliseconds);
 // Forgets the threads recorded so far. With `record` true, records from now on every thread that
 // calls in, once each, except the calling thread and the test-pattern sources' own threads.
 NDI_STANDIN_EXPORT void ndi_standin_record_threads(bool record);

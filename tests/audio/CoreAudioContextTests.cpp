@@ -1,5 +1,6 @@
 // The CoreAudio output context against the Apple stand-in's devices and AudioQueue.
 #include "AudioOut.h"
+#include "WaitUntil.h"
 #include "apple_standin_control.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,6 @@ AppleStandinDevice Output(const char* name, const char* uid, UInt32 channels, bo
 	return AppleStandinDevice{name, uid, 0, 0, 1, channels, 48000.0, 32, false, isDefault};
 }
 
-// Waits for what another thread brings about; generous, never a fixed sleep.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
 
 class CoreAudioContext : public ::testing::Test {
 protected:
@@ -339,7 +330,6 @@ TEST_F(CoreAudioContext, ADeviceThatGoesMakesItsContextIncompatibleAndNoOtherCon
 	CCoreAudioContext* onTwo = Create("two", 2);
 	ASSERT_NE(onEight, nullptr);
 	ASSERT_NE(onTwo, nullptr);
-	EXPECT_EQ(apple_standin_listeners_registered(), 6) << "each watches its queue, its device and the device list";
 	ASSERT_EQ(apple_standin_pump(apple_standin_queue(0), 2), 2);
 	EXPECT_TRUE(StaysCompatible(onEight, "eight"));
 
@@ -440,64 +430,79 @@ TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 	deaf->Release();
 }
 
-TEST_F(CoreAudioContext, StandingInForAMissingDeviceEndsWhenItIsBack) {
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	CCoreAudioContext* standIn = Create("eight", 2);
-	ASSERT_NE(standIn, nullptr);
-	EXPECT_STREQ(Queue(0).deviceUID, "two");
-	CCoreAudioContext* onDefault = Create("", 2); // the default output asked for: nothing to wait for
-	ASSERT_NE(onDefault, nullptr);
-	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
-
-	// Other devices coming and going change nothing.
-	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
-	ASSERT_EQ(apple_standin_restore_device("twin"), 2);
-	EXPECT_TRUE(StaysCompatible(standIn, "eight"));
-	EXPECT_EQ(apple_standin_pump(apple_standin_queue(0), 2), 2);
-
-	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
-	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
-	EXPECT_TRUE(StaysCompatible(onDefault, ""));
-	CCoreAudioContext* back = Create("eight", 2);
-	ASSERT_NE(back, nullptr);
-	EXPECT_STREQ(Queue(2).deviceUID, "eight");
-	EXPECT_TRUE(StaysCompatible(back, "eight"));
-	standIn->Release();
-	back->Release();
-	onDefault->Release();
-}
-
-TEST_F(CoreAudioContext, ADeviceThatRefusedTheQueueDoesNotMakeANewContextAtEveryChange) {
-	apple_standin_fail_call("AudioQueueSetProperty", 0, 1, kAudioQueueErr_InvalidDevice);
-	CCoreAudioContext* context = Create("eight", 2);
-	ASSERT_NE(context, nullptr);
-	EXPECT_FALSE(Queue().deviceWasSet);
-	EXPECT_TRUE(StaysCompatible(context, "eight"));
-	ASSERT_EQ(apple_standin_remove_device("twin"), 2);
-	EXPECT_TRUE(StaysCompatible(context, "eight")) << "listed all along: not back";
-	// Once it went and came back, it is tried again.
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	EXPECT_TRUE(StaysCompatible(context, "eight"));
-	ASSERT_EQ(apple_standin_restore_device("eight"), 1);
-	EXPECT_TRUE(BecomesIncompatible(context, "eight"));
-	context->Release();
-}
-
-TEST_F(CoreAudioContext, ADefaultThatGoesTakesItsStandInWithIt) {
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	CCoreAudioContext* standIn = Create("eight", 2); // on "two", the default
-	ASSERT_NE(standIn, nullptr);
-	ASSERT_EQ(apple_standin_remove_device("two"), 1);
-	ASSERT_TRUE(BecomesIncompatible(standIn, "eight"));
-	standIn->Release();
-	CCoreAudioContext* next = Create("eight", 2);
-	ASSERT_NE(next, nullptr);
-	EXPECT_STREQ(Queue(1).deviceUID, "twin") << "the device standing in for the default";
-	next->Release();
+// A context for "eight" while devices go and come back, step by step: after each, whether the
+// holder must replace it, and then where a context for "eight" made anew plays. The context is the
+// first queue made; a context on the default output, when there is one, has nothing to wait for.
+TEST_F(CoreAudioContext, DevicesThatGoAndComeBackReplaceTheContextOnlyWhenItsDeviceIsBack) {
+	struct Step {
+		const char* mRemove;  // or
+		const char* mRestore; // this device (by UID)
+		bool mReplace;        // the context is then no longer compatible
+	};
+	struct Case {
+		const char* mName;
+		bool mRefusesQueue;         // the device refuses the queue once
+		bool mAwayAtStart;          // "eight" is removed before the context is made
+		const char* mPlaysOn;       // where the context's queue plays
+		bool mWithDefaultContext;   // a context on the default output alongside
+		std::vector<Step> mSteps;
+		const char* mAnewOn;        // where a context made anew at the end plays ("": none made)
+	};
+	const Case cases[] = {
+		{"standing in until the device is back", false, true, "two", true,
+		 {{"twin", nullptr, false}, {nullptr, "twin", false}, {nullptr, "eight", true}}, "eight"},
+		{"listed all along but refusing the queue: tried again once it went and came back", true, false, "two", true,
+		 {{"twin", nullptr, false}, {"eight", nullptr, false}, {nullptr, "eight", true}}, ""},
+		{"a default that goes takes its stand-in with it", false, true, "two", false, {{"two", nullptr, true}}, "twin"},
+	};
+	for (const Case& c : cases) {
+		SCOPED_TRACE(c.mName);
+		apple_standin_reset_queues();
+		apple_standin_clear_faults();
+		AppleStandinDevice devices[] = {Output("Two", "two", 2, true), Output("Eight", "eight", 8),
+		                                Output("Twin A", "twin", 4), Output("Twin B", "twin", 6)};
+		apple_standin_set_devices(devices, 4);
+		if (c.mRefusesQueue)
+			apple_standin_fail_call("AudioQueueSetProperty", 0, 1, kAudioQueueErr_InvalidDevice);
+		if (c.mAwayAtStart)
+			ASSERT_EQ(apple_standin_remove_device("eight"), 1);
+		CCoreAudioContext* context = Create("eight", 2);
+		ASSERT_NE(context, nullptr);
+		EXPECT_EQ(Queue(0).deviceWasSet, !c.mRefusesQueue);
+		EXPECT_STREQ(Queue(0).deviceUID, c.mPlaysOn);
+		CCoreAudioContext* onDefault = c.mWithDefaultContext ? Create("", 2) : nullptr;
+		EXPECT_TRUE(StaysCompatible(context, "eight"));
+		for (const Step& step : c.mSteps) {
+			SCOPED_TRACE(std::string(step.mRemove ? "removed " : "restored ") + (step.mRemove ? step.mRemove : step.mRestore));
+			if (step.mRemove)
+				ASSERT_GE(apple_standin_remove_device(step.mRemove), 1);
+			else
+				ASSERT_GE(apple_standin_restore_device(step.mRestore), 1);
+			if (step.mReplace) {
+				EXPECT_TRUE(BecomesIncompatible(context, "eight"));
+			} else {
+				EXPECT_TRUE(StaysCompatible(context, "eight"));
+				EXPECT_EQ(apple_standin_pump(apple_standin_queue(0), 1), 1) << "it plays on";
+			}
+		}
+		if (onDefault) {
+			EXPECT_TRUE(StaysCompatible(onDefault, ""));
+			onDefault->Release();
+		}
+		context->Release();
+		if (*c.mAnewOn) {
+			CCoreAudioContext* anew = Create("eight", 2);
+			ASSERT_NE(anew, nullptr);
+			EXPECT_STREQ(Queue(apple_standin_queues_created() - 1).deviceUID, c.mAnewOn);
+			EXPECT_TRUE(StaysCompatible(anew, "eight"));
+			anew->Release();
+		}
+	}
 }
 
 // The holder stops a context and then lets it go, and the host may unload the plug-in right
-// after: the stop must not be news delivered to the plug-in's listeners then.
+// after: the stop must not be news delivered to the plug-in's listeners then. The stopping
+// thread is held as the stop returns, while the stop's listeners are called.
 TEST_F(CoreAudioContext, AStoppedContextListensNoMore) {
 	CCoreAudioContext* context = Create("two", 2);
 	ASSERT_NE(context, nullptr);
@@ -508,50 +513,17 @@ TEST_F(CoreAudioContext, AStoppedContextListensNoMore) {
 	}));
 	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
 	const long long calls = apple_standin_listener_calls();
-	context->Stop();
+	ASSERT_TRUE(apple_standin_close_gate("AudioQueueStop returning"));
+	std::thread holder([context] { context->Stop(); });
+	const bool held = apple_standin_wait_at_gate("AudioQueueStop returning", 1, 10000);
+	const bool delivered = apple_standin_wait_listener_calls(10000);
+	apple_standin_open_gate("AudioQueueStop returning");
+	holder.join();
+	ASSERT_TRUE(held) << "the stop reached its queue";
+	ASSERT_TRUE(delivered);
 	EXPECT_EQ(apple_standin_listeners_registered(), 0);
-	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
 	EXPECT_EQ(apple_standin_listener_calls(), calls) << "the stop was delivered to the stopped context";
 	context->Release();
-}
-
-// Changes waiting to be delivered when the context goes never reach it (under AddressSanitizer a
-// call that reached the freed context would show), nor the context that takes its place.
-TEST_F(CoreAudioContext, PendingListenerCallsReachNoFreedContext) {
-	apple_standin_hold_listener_calls(true);
-	CCoreAudioContext* context = Create("eight", 2);
-	ASSERT_NE(context, nullptr);
-	AudioQueueRef queue = apple_standin_queue(0);
-	ASSERT_TRUE(WaitUntil([&] {
-		UInt32 running = 0, size = sizeof running;
-		return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
-	})) << "the start waits to be delivered";
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	const long long lateBefore = apple_standin_late_listener_calls();
-	context->Release();
-	EXPECT_EQ(apple_standin_listeners_registered(), 0);
-	// A new context may take the freed one's place.
-	CCoreAudioContext* next = Create("two", 2);
-	ASSERT_NE(next, nullptr);
-
-	apple_standin_hold_listener_calls(false);
-	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
-	EXPECT_EQ(apple_standin_late_listener_calls(), lateBefore) << "none after its removal";
-	EXPECT_TRUE(StaysCompatible(next, "two")) << "nothing meant for the old context reaches the new one";
-	next->Release();
-}
-
-TEST_F(CoreAudioContext, ListenerCallsDoNotWaitForAContextBeingDestroyed) {
-	CCoreAudioContext* context = Create("eight", 2);
-	ASSERT_NE(context, nullptr);
-	apple_standin_close_gate("AudioQueueDispose"); // a device slow to close
-	std::thread destroyer([context] { context->Release(); });
-	ASSERT_TRUE(apple_standin_wait_at_gate("AudioQueueDispose", 1, 10000));
-	EXPECT_EQ(apple_standin_listeners_registered(), 0) << "removed before the queue is disposed";
-	ASSERT_EQ(apple_standin_remove_device("eight"), 1);
-	EXPECT_TRUE(apple_standin_wait_listener_calls(10000)) << "a listener call waited for the destruction";
-	apple_standin_open_gate("AudioQueueDispose");
-	destroyer.join();
 }
 
 } // namespace

@@ -14,7 +14,6 @@
 
 #include <sanitizer/common_interface_defs.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -94,30 +93,6 @@ std::string Symbolized(const std::vector<const void*>& frames, size_t most) {
 	return text.empty() ? "(no symbols)" : text;
 }
 
-int ThreadsAlive() {
-	int count = 0;
-	if (DIR* tasks = opendir("/proc/self/task")) {
-		while (dirent* entry = readdir(tasks))
-			if (entry->d_name[0] != '.')
-				++count;
-		closedir(tasks);
-	}
-	return count;
-}
-
-std::string UIDOf(int deviceIndex) {
-	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-	                                      kAudioObjectPropertyElementMain};
-	CFStringRef text = nullptr;
-	UInt32 size = sizeof(text);
-	char uid[256] = {};
-	if (AudioObjectGetPropertyData(apple_standin_device_id(deviceIndex), &address, 0, nullptr, &size, &text) != 0)
-		return "";
-	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
-	CFRelease(text);
-	return uid;
-}
-
 // ---- One run, in the child ---------------------------------------------------------------------
 
 // Where the child writes its progress; the terminate handler writes there too.
@@ -156,21 +131,11 @@ public:
 	Session(refhost::Host& host, Side side, long n) : mHost(host), mSide(side), mN(n) {}
 
 	void Run() {
-		// The audio system's notification thread, once started, lives as long as the process: it
-		// is started first, so that what is left at the end is the plug-in's.
-		{
-			const AudioObjectPropertyAddress devices = {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
-			                                            kAudioObjectPropertyElementMain};
-			auto noop = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) -> OSStatus { return 0; };
-			AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
-			apple_standin_reset_devices();
-			apple_standin_wait_listener_calls(10000);
-			AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
-		}
-		const int threadsBefore = ThreadsAlive();
+		StartTheAudioSystemsThreads(); // what is left at the end is then the plug-in's
+		const int threadsBefore = ProcessThreads();
 		const long liveBefore = pa::Live();
 		const long cfBefore = apple_standin_cf_live();
-		const std::string builtIn = UIDOf(0), studio = UIDOf(1);
+		const std::string builtIn = DeviceUID(0), studio = DeviceUID(1);
 		auto sender = std::make_unique<Sender>("Heap");
 		pa::Reset();
 		if (mN > 0)
@@ -226,8 +191,8 @@ public:
 
 		// Once the plug-in's threads (and the queues') have ended nothing changes any more.
 		Step("threads");
-		Settle("no thread is left", [&] { return ThreadsAlive() == threadsBefore; },
-		       [&] { return std::to_string(ThreadsAlive() - threadsBefore) + " threads besides the host's"; });
+		Settle("no thread is left", [&] { return ProcessThreads() == threadsBefore; },
+		       [&] { return std::to_string(ProcessThreads() - threadsBefore) + " threads besides the host's"; });
 		Step("accounts");
 		CheckAccounts(cfBefore);
 		Step("unload");
@@ -337,14 +302,6 @@ private:
 		NDIlib_recv_instance_t receiver = nullptr;
 		return ndi_standin_receivers(&receiver, 1) >= 1 && ndi_standin_receiver_info(receiver, info);
 	}
-	static int LiveQueueOn(const std::string& uid) {
-		for (int i = apple_standin_queues_created() - 1; i >= 0; --i) {
-			AppleStandinQueueInfo info;
-			if (apple_standin_queue_info(i, &info) && !info.disposed && info.running && uid == info.deviceUID)
-				return i;
-		}
-		return -1;
-	}
 	// Plays three buffers on the live queue, if there is one: the two it started with, silent,
 	// and the first one refilled from what was received.
 	static int Pump() {
@@ -352,11 +309,6 @@ private:
 			if (AudioQueueRef queue = apple_standin_queue(i))
 				return apple_standin_pump(queue, 3);
 		return 0;
-	}
-	static bool SoundOn(const std::string& uid) {
-		std::vector<float> samples(apple_standin_played(uid.c_str(), nullptr, 0));
-		apple_standin_played(uid.c_str(), samples.data(), samples.size());
-		return std::any_of(samples.begin(), samples.end(), [](float s) { return s != 0.0f; });
 	}
 
 	refhost::Host& mHost;
@@ -412,7 +364,7 @@ protected:
 	// One run in a child process: n = 0 fails nothing.
 	Outcome RunOnce(Side side, long n) {
 		Outcome outcome;
-		if (ThreadsAlive() != 1) {
+		if (ProcessThreads() != 1) {
 			outcome.problems.push_back("the parent has other threads: no safe fork");
 			outcome.what = Outcome::kProblems;
 			return outcome;

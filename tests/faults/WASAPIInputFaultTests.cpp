@@ -7,6 +7,7 @@
 #include "FakeWASAPI.h"
 #include "NDIInput.h"
 #include "NdiNetwork.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -21,15 +22,6 @@ namespace {
 const std::wstring kStudioID = L"{0.0.0.00000000}.{studio}";
 const std::string kStudioUTF8 = "{0.0.0.00000000}.{studio}";
 
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
 
 NDIInputMgr& Manager() {
 	return NDIInputMgr::sNDIInputMgr;

@@ -5,6 +5,7 @@
 
 #include "NDIInput.h"
 #include "NdiNetwork.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +18,6 @@ namespace inputtest {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits for a condition the receive thread brings about; generous, never a fixed sleep.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-	auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-	while (!condition()) {
-		if (Clock::now() > deadline)
-			return false;
-		std::this_thread::yield();
-	}
-	return true;
-}
 
 // The audio context the input holds now, read under its lock.
 inline NDIAudioContext* ContextOf(NDIInput* input) {

@@ -51,26 +51,6 @@ TEST_F(Discovery, SendersAreListedAsMachineAndNameInOrderUntilWithdrawn) {
 	EXPECT_EQ(NDIlib_send_create(nullptr), nullptr);
 }
 
-TEST_F(Discovery, AnEmptyListMayBeAnsweredWithNullAsAnotherRuntimeDoes) {
-	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
-	ndi_standin_set_null_for_empty_list(true);
-	uint32_t count = 1234;
-	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
-	EXPECT_EQ(count, 0u);
-	NDIlib_send_instance_t sender = MakeSender("Only");
-	EXPECT_EQ(Names(finder), Strings{"TESTBOX (Only)"}) << "a list with entries is an array either way";
-	NDIlib_send_destroy(sender);
-	count = 1234;
-	EXPECT_EQ(NDIlib_find_get_current_sources(finder, &count), nullptr);
-	EXPECT_EQ(count, 0u);
-
-	ndi_standin_set_null_for_empty_list(false);
-	count = 1234;
-	EXPECT_NE(NDIlib_find_get_current_sources(finder, &count), nullptr);
-	EXPECT_EQ(count, 0u);
-	NDIlib_find_destroy(finder);
-}
-
 TEST_F(Discovery, WaitReportsEachChangeOnceAndListingCountsAsLooking) {
 	NDIlib_send_instance_t early = MakeSender("Early");
 	NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);

@@ -16,9 +16,13 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <audioclient.h>
+#include <mmdeviceapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 #else
 #include "apple_standin_control.h"
+#include <dirent.h>
 #include <stdlib.h>
 #endif
 
@@ -33,6 +37,91 @@ inline std::string CurrentVersionText() {
 	return std::string(VIDRANE_VERSION) + "\n";
 #else
 	return VIDRANE_VERSION;
+#endif
+}
+
+// The threads of this process now: the host's, the plug-in's, the stand-ins' and the system's.
+inline int ProcessThreads() {
+	int count = 0;
+#ifdef _WIN32
+	HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+	if (snapshot == INVALID_HANDLE_VALUE)
+		return -1;
+	THREADENTRY32 entry;
+	entry.dwSize = sizeof(entry);
+	for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+		if (entry.th32OwnerProcessID == GetCurrentProcessId())
+			++count;
+	CloseHandle(snapshot);
+#else
+	if (DIR* tasks = opendir("/proc/self/task")) {
+		while (dirent* entry = readdir(tasks))
+			if (entry->d_name[0] != '.')
+				++count;
+		closedir(tasks);
+	}
+#endif
+	return count;
+}
+
+// The audio system's notification thread, once started, lives as long as the process: started
+// before the threads are counted, what is left at the end is the plug-in's.
+#ifdef _WIN32
+// Hears nothing: registered a moment, so that the system starts what it keeps for notifications.
+struct DeafNotificationClient : IMMNotificationClient {
+	HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+		*object = this;
+		return S_OK;
+	}
+	ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+	ULONG STDMETHODCALLTYPE Release() override { return 1; }
+	HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+	HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+	HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+	HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow, ERole, LPCWSTR) override { return S_OK; }
+	HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+};
+#endif
+
+inline void StartTheAudioSystemsThreads() {
+#ifdef _WIN32
+	// A stream played a moment on the default endpoint, and a notification client registered, by
+	// a thread of its own (COM and all).
+	std::thread([] {
+		if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+			return;
+		IMMDeviceEnumerator* enumerator = nullptr;
+		IMMDevice* device = nullptr;
+		IAudioClient* client = nullptr;
+		WAVEFORMATEX* mix = nullptr;
+		if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+		                               reinterpret_cast<void**>(&enumerator)))
+		    && SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))
+		    && SUCCEEDED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&client)))
+		    && SUCCEEDED(client->GetMixFormat(&mix))
+		    && SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 1000000, 0, mix, nullptr))
+		    && SUCCEEDED(client->Start()))
+			client->Stop();
+		DeafNotificationClient deaf;
+		if (enumerator && SUCCEEDED(enumerator->RegisterEndpointNotificationCallback(&deaf)))
+			enumerator->UnregisterEndpointNotificationCallback(&deaf);
+		CoTaskMemFree(mix);
+		if (client)
+			client->Release();
+		if (device)
+			device->Release();
+		if (enumerator)
+			enumerator->Release();
+		CoUninitialize();
+	}).join();
+#else
+	const AudioObjectPropertyAddress devices = {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
+	                                            kAudioObjectPropertyElementMain};
+	auto noop = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) -> OSStatus { return 0; };
+	AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
+	apple_standin_reset_devices();
+	apple_standin_wait_listener_calls(10000);
+	AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devices, noop, nullptr);
 #endif
 }
 
@@ -172,18 +261,24 @@ inline ndi_standin_pattern_t* StartTone(const char* name, int xres = 160) {
 }
 
 #ifndef _WIN32
-// The stand-in's default machine: "Built-in Output" (default) and "Studio Interface".
-inline std::string DeviceUID(int index) {
-	AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-	                                      kAudioObjectPropertyElementMain};
+// A text property of the index-th listed device ("" when it cannot be read). The stand-in's
+// default machine: "Built-in Output" (default) and "Studio Interface".
+inline std::string DeviceText(int index, AudioObjectPropertySelector selector) {
+	AudioObjectPropertyAddress address = {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 	CFStringRef text = nullptr;
 	UInt32 size = sizeof(text);
-	char uid[256] = {};
+	char bytes[1024] = {};
 	if (AudioObjectGetPropertyData(apple_standin_device_id(index), &address, 0, nullptr, &size, &text) != 0)
 		return "";
-	CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
+	CFStringGetCString(text, bytes, sizeof(bytes), kCFStringEncodingUTF8);
 	CFRelease(text);
-	return uid;
+	return bytes;
+}
+inline std::string DeviceUID(int index) {
+	return DeviceText(index, kAudioDevicePropertyDeviceUID);
+}
+inline std::string DeviceName(int index) {
+	return DeviceText(index, kAudioObjectPropertyName);
 }
 
 // The AudioQueue live now that plays on the device, if any.

@@ -21,8 +21,10 @@ namespace {
 // 44100 Hz, and Desk_Six, 6 channels at 48000 Hz).
 #ifdef _WIN32
 const char* const kDevice = "Studio_Speakers";
+const char* const kOtherDevice = "Desk_Six";
 #else
 const char* const kDevice = "Built-in Output";
+const char* const kOtherDevice = "Studio Interface";
 #endif
 
 // One channel of interleaved samples over a stretch of frames: its peak, and its frequency by
@@ -45,82 +47,6 @@ ToneMeasure MeasureTone(const std::vector<float>& samples, size_t channels, size
 	return m;
 }
 
-#ifdef _WIN32
-// What wine hands the null sinks, and the monitors hand back, has gaps of wine's and the server's
-// making now and then, which no count of the plug-in's can be asked about from here. So a tone is
-// heard when some half second of it is whole: its peak within 1 dB, its frequency within 2 %.
-const double kToneWindow = 0.5;
-
-bool EndsInTone(const std::vector<float>& samples, int channels, int rate, int channel, double hz, double peak) {
-	const size_t frames = size_t(rate * kToneWindow);
-	if (channels <= channel || samples.size() < frames * size_t(channels))
-		return false;
-	const ToneMeasure m = MeasureTone(samples, size_t(channels), size_t(channel), samples.size() / size_t(channels) - frames,
-	                                  frames, rate);
-	return m.peak > 0 && std::fabs(20 * std::log10(m.peak / peak)) <= 1.0 && std::fabs(m.hz - hz) <= hz * 0.02;
-}
-
-// Silence is no sample above 1e-4 on any channel: from sample `from` on, over at least `seconds`.
-bool SilentFrom(const std::vector<float>& samples, size_t from, int channels, int rate, double seconds) {
-	if (samples.size() < from + size_t(seconds * rate) * size_t(channels))
-		return false;
-	return std::all_of(samples.begin() + std::ptrdiff_t(from), samples.end(), [](float v) { return std::fabs(v) <= 1e-4f; });
-}
-
-// What the last half second of a channel held, for a failure's message.
-std::string LastHeard(MonitorRecorder& recorder, int channel) {
-	std::ostringstream text;
-	recorder.WaitFor(
-		[&](const std::vector<float>& samples) {
-			const size_t frames = size_t(recorder.Rate() * kToneWindow), channels = size_t(recorder.Channels());
-			if (channels == 0 || samples.size() < frames * channels) {
-				text << "less than half a second recorded";
-				return true;
-			}
-			const ToneMeasure m = MeasureTone(samples, channels, size_t(channel), samples.size() / channels - frames, frames,
-			                                  recorder.Rate());
-			text << "the last half second of channel " << channel << ": peak " << m.peak << ", " << m.hz << " Hz";
-			return true;
-		},
-		std::chrono::milliseconds(0));
-	return text.str();
-}
-
-// How many samples were recorded so far.
-size_t RecordedSoFar(MonitorRecorder& recorder) {
-	size_t count = 0;
-	recorder.WaitFor([&](const std::vector<float>& samples) { return count = samples.size(), true; }, std::chrono::milliseconds(0));
-	return count;
-}
-
-// Services the host every 16 ms, as its loop would, until the recording satisfies `done`.
-bool ServiceUntilRecorded(refhost::Host& host, MonitorRecorder& recorder,
-                          const std::function<bool(const std::vector<float>&)>& done,
-                          std::chrono::seconds timeout = std::chrono::seconds(30)) {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (!recorder.WaitFor(done, std::chrono::milliseconds(16))) {
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		host.AdvanceTime(16);
-		host.Tick();
-	}
-	return true;
-}
-
-// Whether the next `seconds` the monitor records, the host serviced meanwhile, are silent.
-bool SilentFor(refhost::Host& host, MonitorRecorder& recorder, double seconds) {
-	const size_t from = RecordedSoFar(recorder), wanted = size_t(seconds * recorder.Rate()) * size_t(recorder.Channels());
-	if (!ServiceUntilRecorded(host, recorder, [&](const std::vector<float>& s) { return s.size() >= from + wanted; }))
-		return false;
-	bool silent = false;
-	recorder.WaitFor([&](const std::vector<float>& s) {
-		silent = SilentFrom(s, from, recorder.Channels(), recorder.Rate(), seconds);
-		return true;
-	}, std::chrono::milliseconds(0));
-	return silent;
-}
-#endif
-
 // The frame number the test pattern drew into a texture the host copied.
 int64_t PatternNumber(const refhost::Texture& texture) {
 	NDIlib_video_frame_v2_t frame{};
@@ -132,28 +58,183 @@ int64_t PatternNumber(const refhost::Texture& texture) {
 	return ndi_standin_pattern_frame_number(&frame);
 }
 
-#ifndef _WIN32
-// The left channel of what a device played (interleaved stereo) where it sounded: a run of 32 or
-// more silent frames is a gap, left out. The queue starts with silence, and on a loaded machine the
-// device may run dry now and then, which is no fault of the plug-in's. Silence at the end may be
-// the start of a gap.
-std::vector<float> SoundedLeft(const std::vector<float>& played) {
-	const size_t frames = played.size() / 2;
-	std::vector<float> left;
-	for (size_t f = 0; f < frames;) {
-		size_t run = 0;
-		while (f + run < frames && played[2 * (f + run)] == 0.0f && played[2 * (f + run) + 1] == 0.0f)
-			++run;
-		if (f + run == frames)
-			break;
-		if (run < 32)
-			left.insert(left.end(), run, 0.0f); // a quiet moment of the sound itself
-		left.push_back(played[2 * (f + run)]);
-		f += run + 1;
-	}
-	return left;
-}
+
+
+// What a device played, as a listener hears it: on the Apple side the stand-in's recording of the
+// device (what its queues played, in the layout of the last of them); under wine the monitor of
+// the private server's null sink, recorded from Start on. What wine hands the sinks, and the
+// monitors hand back, has gaps of wine's and the server's making now and then, which no count of
+// the plug-in's can be asked about from here (and on a loaded machine the stand-in's device may
+// run dry now and then): a tone is heard when some half second of it is whole, its peak within
+// the tolerance (1 dB under wine; the stand-in plays exactly), its frequency within 2 %.
+class DeviceEar {
+public:
+	static constexpr double kWindow = 0.5; // seconds of a tone that must be whole
+	using Test = std::function<bool(const std::vector<float>& samples, int channels, int rate)>;
+
+	DeviceEar(refhost::Host& host, const std::string& device) : mHost(host), mDevice(device) {}
+	DeviceEar(const DeviceEar&) = delete;
+	DeviceEar& operator=(const DeviceEar&) = delete;
+
+	// Before the actor plays there; false when the device cannot be listened to.
+	bool Start() {
+#ifdef _WIN32
+		return mRecorder.Start(std::wstring(mDevice.begin(), mDevice.end()), 120.0) && mRecorder.WaitRunning(0.3);
+#else
+		for (int i = 0; i < apple_standin_device_count(); ++i)
+			if (DeviceName(i) == mDevice)
+				mUID = DeviceUID(i);
+		return !mUID.empty();
 #endif
+	}
+	// Samples heard so far: a point to look from.
+	size_t Mark() {
+		size_t count = 0;
+		Until([&](const std::vector<float>& s, int, int) { return count = s.size(), true; }, 0);
+		return count;
+	}
+	// The layout heard last.
+	int Channels() {
+		int channels = 0;
+		Until([&](const std::vector<float>&, int c, int) { return channels = c, true; }, 0);
+		return channels;
+	}
+	int Rate() {
+		int rate = 0;
+		Until([&](const std::vector<float>&, int, int r) { return rate = r, true; }, 0);
+		return rate;
+	}
+
+	// Services the host every 16 ms, as its loop would, until what was heard passes `test`.
+	bool Until(const Test& test, int timeoutMs = 30000) {
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+		for (;;) {
+			if (Heard(test, timeoutMs > 0 ? 16 : 0))
+				return true;
+			if (std::chrono::steady_clock::now() >= deadline)
+				return false;
+			mHost.AdvanceTime(16);
+			mHost.Tick();
+		}
+	}
+
+	// Until the last half second of channel c is a tone of hz[c] at `peak`, for each c; on the
+	// Apple side with the device's queue in `streamChannels` channels (when given: under wine the
+	// sink keeps its own layout).
+	bool EndsInTones(const std::vector<double>& hz, double peak, int streamChannels = 0) {
+		return Until([&](const std::vector<float>& s, int channels, int rate) {
+#ifndef _WIN32
+			if (streamChannels > 0 && channels != streamChannels)
+				return false;
+#else
+			(void)streamChannels;
+#endif
+			const size_t frames = size_t(rate * kWindow), total = s.size() / size_t(std::max(channels, 1));
+			for (size_t c = 0; c < hz.size(); ++c)
+				if (total < frames || !IsTone(s, channels, rate, int(c), total - frames, hz[c], peak))
+					return false;
+			return true;
+		});
+	}
+	// Whether channel 0 plays a tone of `hz` at `peak` whole for half a second starting within
+	// `withinSeconds` of the mark.
+	bool ToneWithin(size_t mark, double hz, double peak, double withinSeconds) {
+		bool found = false;
+		Until([&](const std::vector<float>& s, int channels, int rate) {
+			const size_t first = mark / size_t(channels), window = size_t(rate * kWindow);
+			const size_t last = first + size_t(rate * withinSeconds), total = s.size() / size_t(channels);
+			for (size_t f = first; f <= last && f + window <= total && !found; f += size_t(rate / 100))
+				found = IsTone(s, channels, rate, 0, f, hz, peak);
+			return found || total >= last + window;
+		});
+		return found;
+	}
+	// Whether everything heard from the mark on is silent, once there are `seconds` of it.
+	bool SilentSince(size_t mark, double seconds) {
+		bool silent = false;
+		const bool enough = Until([&](const std::vector<float>& s, int channels, int rate) {
+			if (s.size() < mark + size_t(seconds * rate) * size_t(channels))
+				return false;
+			silent = std::all_of(s.begin() + std::ptrdiff_t(mark), s.end(), [](float v) { return std::fabs(v) <= 1e-4f; });
+			return true;
+		});
+		return enough && silent;
+	}
+	// Until what is heard from now on ends in `seconds` of silence.
+	bool EndsInSilence(double seconds) {
+		const size_t mark = Mark();
+		return Until([&](const std::vector<float>& s, int channels, int rate) {
+			const size_t tail = size_t(seconds * rate) * size_t(channels);
+			return s.size() >= mark + tail
+			       && std::all_of(s.end() - std::ptrdiff_t(tail), s.end(), [](float v) { return std::fabs(v) <= 1e-4f; });
+		});
+	}
+	// Until the device plays no more: no queue left on it; under wine a second of silence.
+	bool FallsSilent() {
+#ifdef _WIN32
+		return EndsInSilence(1.0);
+#else
+		return Until([&](const std::vector<float>&, int, int) { return LiveQueueOn(mUID) < 0; });
+#endif
+	}
+	// What the last half second of each channel held, for a failure's message.
+	std::string LastHeard() {
+		std::ostringstream text;
+		Until([&](const std::vector<float>& s, int channels, int rate) {
+			const size_t frames = size_t(rate * kWindow), total = s.size() / size_t(std::max(channels, 1));
+			if (channels == 0 || total < frames) {
+				text << "less than half a second heard";
+				return true;
+			}
+			text << channels << " channel(s):";
+			for (int c = 0; c < channels && c < 2; ++c) {
+				const ToneMeasure m = MeasureTone(s, size_t(channels), size_t(c), total - frames, frames, rate);
+				text << " channel " << c << " peak " << m.peak << ", " << m.hz << " Hz;";
+			}
+			return true;
+		}, 0);
+		return text.str();
+	}
+
+private:
+#ifdef _WIN32
+	static constexpr double kPeakDb = 1.0;
+#else
+	static constexpr double kPeakDb = 0.2;
+#endif
+	static bool IsTone(const std::vector<float>& s, int channels, int rate, int channel, size_t first, double hz,
+	                   double peak) {
+		if (channel >= channels)
+			return false;
+		const ToneMeasure m = MeasureTone(s, size_t(channels), size_t(channel), first, size_t(rate * kWindow), rate);
+		return m.peak > 0 && std::fabs(20 * std::log10(m.peak / peak)) <= kPeakDb && std::fabs(m.hz - hz) <= hz * 0.02;
+	}
+	// Tests what was heard so far, waiting up to waitMs for it to pass.
+	bool Heard(const Test& test, int waitMs) {
+#ifdef _WIN32
+		return mRecorder.WaitFor([&](const std::vector<float>& s) { return test(s, mRecorder.Channels(), mRecorder.Rate()); },
+		                         std::chrono::milliseconds(waitMs));
+#else
+		UInt32 channels = 0;
+		Float64 rate = 0;
+		std::vector<float> samples(apple_standin_played(mUID.c_str(), nullptr, 0));
+		samples.resize(apple_standin_played(mUID.c_str(), samples.data(), samples.size()));
+		if (apple_standin_played_format(mUID.c_str(), &channels, &rate) && test(samples, int(channels), int(rate)))
+			return true;
+		if (waitMs > 0)
+			std::this_thread::sleep_for(std::chrono::milliseconds(waitMs)); // the host's pace
+		return false;
+#endif
+	}
+
+	refhost::Host& mHost;
+	const std::string mDevice;
+#ifdef _WIN32
+	MonitorRecorder mRecorder;
+#else
+	std::string mUID;
+#endif
+};
 
 } // namespace
 
@@ -304,6 +385,12 @@ TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
 	for (bool nullArray : {false, true}) {
 		SCOPED_TRACE(nullArray ? "null for an empty list" : "an array for an empty list");
 		ndi_standin_set_null_for_empty_list(nullArray);
+		{
+			NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+			uint32_t count = 1;
+			ASSERT_EQ(NDIlib_find_get_current_sources(finder, &count) == nullptr, nullArray) << "the runtime answers so";
+			NDIlib_find_destroy(finder);
+		}
 		refhost::Actor* actor = ActiveActor("");
 		host.Tick();
 		EXPECT_EQ(IntegersOf(actor, kSourceCount), (std::vector<int64_t>{0}));
@@ -330,7 +417,10 @@ TEST_F(ActorTest, AnEmptySourceListIsNoSourcesWhetherItComesAsAnArrayOrAsNull) {
 TEST_F(ActorTest, SourcesArePolledEvery1000UnitsAcrossTheCountersWrap) {
 	refhost::Actor* actor = ActiveActor("");
 	host.Activate(actor, false);
-	for (uint32_t before = 1024; before >= 1; --before) {
+	// Start points at the boundaries: a poll interval and more below the top, just over, at and
+	// under one interval, and a tick's length and less.
+	for (uint32_t before : {1024u, 1001u, 1000u, 999u, 17u, 16u, 15u, 1u}) {
+		SCOPED_TRACE(std::to_string(before) + " below the wrap");
 		host.SetManualTime(uint32_t(0) - before);
 		host.Activate(actor, true);
 		ndi_standin_reset_call_counts();
@@ -517,81 +607,70 @@ TEST_F(ActorTest, PaddedFramesAreShownAndPlayedAsSent) {
 	host.Activate(actor, false);
 }
 
-#ifndef _WIN32
+// The source's tone plays on the chosen device at the chosen volume, channel c of the source on
+// channel c of the device: under wine on Studio_Speakers at 44100 Hz, so only if the plug-in
+// resamples the 48000 Hz stream right; on the Apple side on the six-channel Studio Interface, in a
+// queue of the stream's own shape.
 TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
-	ndi_standin_pattern_settings_t settings;
-	ndi_standin_pattern_defaults(&settings);
-	settings.name = "Tone";
-	settings.xres = 160;
-	settings.yres = 16;
-	ndi_standin_pattern_t* pattern = ndi_standin_pattern_start(&settings);
-	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, "Studio Interface", 50);
-	// Studio Interface is the stand-in's second device; its UID is what the recording is kept by.
-	char uid[256] = {};
-	{
-		AudioObjectPropertyAddress address = {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal,
-		                                      kAudioObjectPropertyElementMain};
-		CFStringRef text = nullptr;
-		UInt32 size = sizeof(text);
-		ASSERT_EQ(AudioObjectGetPropertyData(apple_standin_device_id(1), &address, 0, nullptr, &size, &text), 0);
-		CFStringGetCString(text, uid, sizeof(uid), kCFStringEncodingUTF8);
-		CFRelease(text);
-	}
-	// Half a second of the tone, after half a second of it has played.
-	auto played = [&] {
-		std::vector<float> samples(apple_standin_played(uid, nullptr, 0));
-		samples.resize(apple_standin_played(uid, samples.data(), samples.size()));
-		return samples;
-	};
-	ASSERT_TRUE(ServiceUntil([&] { return SoundedLeft(played()).size() >= 48000; }, 30000));
+#ifdef _WIN32
+	const char* const device = kDevice;
+	const int rate = 44100;
+#else
+	const char* const device = kOtherDevice;
+	const int rate = 48000;
+#endif
+	DeviceEar ear(host, device);
+	ASSERT_TRUE(ear.Start());
+	ndi_standin_pattern_t* pattern = StartTone("Tone");
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, device, 50);
+	// The pattern's amplitude of 0.5 at volume 50.
+	EXPECT_TRUE(ear.EndsInTones({250.0, 500.0}, 0.25, 2)) << ear.LastHeard();
+	EXPECT_EQ(ear.Rate(), rate);
+	EXPECT_EQ(IntegersOf(actor, kAudioChannels), std::vector<int64_t>{2});
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(pattern);
-
-	UInt32 channels = 0;
-	Float64 rate = 0;
-	ASSERT_TRUE(apple_standin_played_format(uid, &channels, &rate));
-	EXPECT_EQ(channels, 2u);
-	EXPECT_EQ(rate, 48000.0);
-	// The left channel's peak is 0.5 x 0.5, and it crosses zero 2 x 250 times a second.
-	const ToneMeasure tone = MeasureTone(SoundedLeft(played()), 1, 0, 24000, 24000, 48000);
-	EXPECT_NEAR(tone.peak, 0.25f, 0.01f);
-	EXPECT_NEAR(tone.crossings, 250, 6) << "half a second of 250 Hz";
 }
 
-// What a user hears follows the actor: a muted actor stays muted on a new source, a volume
-// change is heard, and a device chosen while it plays takes the sound over.
+// What a user hears follows the actor: a muted actor plays nothing, on its source or on a new one;
+// after each silent stretch, raising the volume brings the tone within half a second at the level
+// the volume gives (so the output was open and playing all along); a device chosen while it plays
+// takes the sound over.
 TEST_F(ActorTest, SoundFollowsTheActorsVolumeSourceAndDevice) {
-	const std::string builtIn = DeviceUID(0), studio = DeviceUID(1);
+	DeviceEar ear(host, kDevice);
+	ASSERT_TRUE(ear.Start());
 	ndi_standin_pattern_t* first = StartTone("First");
-	ndi_standin_pattern_t* second = StartTone("Second");
-	// A second of the device's time: what a queue has played beyond the silence it starts with.
-	auto playsFor = [&](const std::string& uid, size_t seconds) {
-		const size_t before = apple_standin_played(uid.c_str(), nullptr, 0);
-		return ServiceUntil([&] { return apple_standin_played(uid.c_str(), nullptr, 0) >= before + seconds * 48000 * 2; },
-		                    30000);
+	ndi_standin_pattern_t* second = StartTone("Second", 320); // wider: its frames tell when the switch is made
+	size_t mark = ear.Mark();
+	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(first), 1, kDevice, 0);
+	ASSERT_TRUE(ServiceUntil([&] { return !ImagesOf(actor).empty() && !IntegersOf(actor, kAudioChannels).empty(); }))
+		<< "the first source's audio is handled for the device";
+	EXPECT_TRUE(ear.SilentSince(mark, 2.0)) << "muted: " << ear.LastHeard();
+	auto raised = [&] {
+		const size_t at = ear.Mark();
+		host.SetInput(actor, kVolume, HostValue::Real(50));
+		return ear.ToneWithin(at, 250.0, 0.25, 0.5);
 	};
-	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(first), 1, "Built-in Output", 0);
-	ASSERT_TRUE(ServiceUntil([&] { return LiveQueueOn(builtIn) >= 0; }));
-	ASSERT_TRUE(playsFor(builtIn, 1));
-	EXPECT_FALSE(SoundOn(builtIn)) << "muted";
+	EXPECT_TRUE(raised()) << "half the tone's level within half a second of the volume going up: " << ear.LastHeard();
 
+	host.SetInput(actor, kVolume, HostValue::Real(0));
+	ASSERT_TRUE(ear.EndsInSilence(0.5)) << "muted again: " << ear.LastHeard();
+	mark = ear.Mark();
 	host.SetInput(actor, kSource, HostValue::Text(ndi_standin_pattern_source_name(second)));
-	ASSERT_TRUE(ServiceUntil([&] { return apple_standin_queues_created() >= 2 && LiveQueueOn(builtIn) >= 0; }))
-		<< "the new source's input opens its own output";
-	ASSERT_TRUE(playsFor(builtIn, 1));
-	EXPECT_FALSE(SoundOn(builtIn)) << "still muted on the new source";
+	ASSERT_TRUE(ServiceUntil([&] { return ImagesOf(actor).back().width() == 320u; })) << "the new source is shown";
+	EXPECT_TRUE(ear.SilentSince(mark, 3.0)) << "still muted on the new source: " << ear.LastHeard();
+	EXPECT_TRUE(raised()) << "on the new source too: " << ear.LastHeard();
 
-	host.SetInput(actor, kVolume, HostValue::Real(50));
-	EXPECT_TRUE(ServiceUntil([&] { return SoundOn(builtIn); }, 30000)) << "heard once the volume is up";
-
-	host.SetInput(actor, kAudioOut, HostValue::Text("Studio Interface"));
-	EXPECT_TRUE(ServiceUntil([&] { return SoundOn(studio); }, 30000)) << "the sound moves to the chosen device";
-	EXPECT_TRUE(ServiceUntil([&] { return LiveQueueOn(builtIn) < 0; })) << "and leaves the other one";
+	DeviceEar other(host, kOtherDevice);
+	ASSERT_TRUE(other.Start());
+	host.SetInput(actor, kAudioOut, HostValue::Text(kOtherDevice));
+	EXPECT_TRUE(other.EndsInTones({250.0}, 0.25)) << "the sound moves to the chosen device: " << other.LastHeard();
+	EXPECT_TRUE(ear.FallsSilent()) << "and leaves the other one: " << ear.LastHeard();
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(second);
 	ndi_standin_pattern_stop(first);
 }
 
+#ifndef _WIN32
 // Names of 512 bytes or more are cut to their first 511 and ended: the cut name is what is looked
 // for, never the bytes after the field.
 TEST_F(ActorTest, LongSourceAndDeviceNamesAreCutTo511Bytes) {
@@ -666,110 +745,23 @@ TEST_F(ActorTest, NonePlaysNothing) {
 // whatever the stream; on the Apple side the queue takes the stream's shape).
 TEST_F(ActorTest, AStreamThatChangesItsChannelCountKeepsItsSound) {
 #ifdef _WIN32
-	MonitorRecorder sink;
-	ASSERT_TRUE(sink.Start(L"Studio_Speakers", 120.0));
-	ASSERT_TRUE(sink.WaitRunning(0.3));
-	auto hears = [&](int, double left, double right) {
-		return ServiceUntilRecorded(host, sink, [&](const std::vector<float>& s) {
-			return EndsInTone(s, 2, sink.Rate(), 0, left, 0.5) && EndsInTone(s, 2, sink.Rate(), 1, right, 0.5);
-		});
-	};
-	auto heard = [&] { return LastHeard(sink, 0) + "; " + LastHeard(sink, 1); };
+	const std::vector<double> mono = {250.0, 250.0}; // on both front channels of the stereo sink
 #else
-	const std::string uid = DeviceUID(0);
-	std::string last;
-	// Half a second of each channel of the device's last queue, once it has played a second.
-	auto hears = [&](int channels, double left, double right) {
-		return ServiceUntil([&] {
-			const int queue = LiveQueueOn(uid);
-			AppleStandinQueueInfo info{};
-			if (queue < 0 || !apple_standin_queue_info(queue, &info) || info.buffersPlayed < 10)
-				return false;
-			std::vector<float> played(apple_standin_played(uid.c_str(), nullptr, 0));
-			played.resize(apple_standin_played(uid.c_str(), played.data(), played.size()));
-			const size_t n = info.format.mChannelsPerFrame, frames = 24000;
-			if (played.size() < frames * n)
-				return false;
-			const ToneMeasure l = MeasureTone(played, n, 0, played.size() / n - frames, frames, 48000);
-			const ToneMeasure r = MeasureTone(played, n, n > 1 ? 1 : 0, played.size() / n - frames, frames, 48000);
-			last = std::to_string(n) + " channel(s), " + std::to_string(l.hz) + " and " + std::to_string(r.hz) + " Hz";
-			return int(n) == channels && std::fabs(l.hz - left) < 5 && std::fabs(r.hz - right) < 5
-			       && std::fabs(l.peak - 0.5f) < 0.01f && std::fabs(r.peak - 0.5f) < 0.01f;
-		}, 30000);
-	};
-	auto heard = [&] { return last; };
+	const std::vector<double> mono = {250.0}; // in a queue of one channel
 #endif
+	DeviceEar ear(host, kDevice);
+	ASSERT_TRUE(ear.Start());
 	ndi_standin_pattern_t* pattern = StartTone("Changing");
 	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, kDevice, 100);
-	EXPECT_TRUE(hears(2, 250.0, 500.0)) << heard();
+	EXPECT_TRUE(ear.EndsInTones({250.0, 500.0}, 0.5, 2)) << ear.LastHeard();
 	ASSERT_TRUE(ndi_standin_pattern_set_channels(pattern, 1));
-	EXPECT_TRUE(hears(1, 250.0, 250.0)) << "mono plays on both front channels: " << heard();
+	EXPECT_TRUE(ear.EndsInTones(mono, 0.5, 1)) << "mono plays on every front channel: " << ear.LastHeard();
 	ASSERT_TRUE(ndi_standin_pattern_set_channels(pattern, 2));
-	EXPECT_TRUE(hears(2, 250.0, 500.0)) << "the right channel is the stream's own again: " << heard();
+	EXPECT_TRUE(ear.EndsInTones({250.0, 500.0}, 0.5, 2)) << "the right channel is the stream's own again: "
+	                                                    << ear.LastHeard();
 	host.Activate(actor, false);
 	ndi_standin_pattern_stop(pattern);
 }
-
-#ifdef _WIN32
-// Studio_Speakers runs at 44100 Hz: the 48000 Hz tone is heard there only if the plug-in resamples
-// it right. Channel c of the source plays on channel c of the device.
-TEST_F(ActorTest, ChosenDevicePlaysTheSourcesToneAtTheChosenVolume) {
-	MonitorRecorder studio;
-	ASSERT_TRUE(studio.Start(L"Studio_Speakers", 60.0));
-	ASSERT_TRUE(studio.WaitRunning(0.3));
-	ASSERT_EQ(studio.Rate(), 44100);
-	ASSERT_EQ(studio.Channels(), 2);
-	ndi_standin_pattern_t* pattern = StartTone("Tone");
-	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(pattern), 1, "Studio_Speakers", 50);
-	// The pattern's amplitude of 0.5 at volume 50.
-	EXPECT_TRUE(ServiceUntilRecorded(host, studio, [&](const std::vector<float>& s) {
-		return EndsInTone(s, 2, 44100, 0, 250.0, 0.25) && EndsInTone(s, 2, 44100, 1, 500.0, 0.25);
-	})) << LastHeard(studio, 0) << "; " << LastHeard(studio, 1);
-	EXPECT_EQ(IntegersOf(actor, kAudioChannels).back(), 2);
-	host.Activate(actor, false);
-	ndi_standin_pattern_stop(pattern);
-}
-
-// What a user hears follows the actor: a muted actor stays muted on a new source, a volume
-// change is heard, and a device chosen while it plays takes the sound over.
-TEST_F(ActorTest, SoundFollowsTheActorsVolumeSourceAndDevice) {
-	MonitorRecorder studio;
-	ASSERT_TRUE(studio.Start(L"Studio_Speakers", 120.0));
-	ASSERT_TRUE(studio.WaitRunning(0.3));
-	const int rate = studio.Rate(), channels = studio.Channels();
-	ndi_standin_pattern_t* first = StartTone("First");
-	ndi_standin_pattern_t* second = StartTone("Second", 320); // wider: its frames tell when the switch is made
-	refhost::Actor* actor = ActiveActor(ndi_standin_pattern_source_name(first), 1, "Studio_Speakers", 0);
-	ASSERT_TRUE(ServiceUntil([&] { return !ImagesOf(actor).empty() && IntegersOf(actor, kAudioChannels).back() == 2; }))
-		<< "the first source's audio is handled for the device";
-	// Seconds of the sink's time: hundreds of the device's 10 ms periods, the output long open.
-	EXPECT_TRUE(SilentFor(host, studio, 2.0)) << "muted: " << LastHeard(studio, 0);
-
-	host.SetInput(actor, kSource, HostValue::Text(ndi_standin_pattern_source_name(second)));
-	ASSERT_TRUE(ServiceUntil([&] { return ImagesOf(actor).back().width() == 320u; })) << "the new source is shown";
-	EXPECT_TRUE(SilentFor(host, studio, 3.0)) << "still muted on the new source: " << LastHeard(studio, 0);
-
-	host.SetInput(actor, kVolume, HostValue::Real(50));
-	EXPECT_TRUE(ServiceUntilRecorded(host, studio, [&](const std::vector<float>& s) { return EndsInTone(s, channels, rate, 0, 250.0, 0.25); }))
-		<< "heard once the volume is up: " << LastHeard(studio, 0);
-
-	MonitorRecorder desk;
-	ASSERT_TRUE(desk.Start(L"Desk_Six", 60.0));
-	ASSERT_TRUE(desk.WaitRunning(0.3));
-	ASSERT_EQ(desk.Channels(), 6);
-	host.SetInput(actor, kAudioOut, HostValue::Text("Desk_Six"));
-	EXPECT_TRUE(ServiceUntilRecorded(host, desk, [&](const std::vector<float>& s) { return EndsInTone(s, 6, desk.Rate(), 0, 250.0, 0.25); }))
-		<< "the sound moves to the chosen device: " << LastHeard(desk, 0);
-	const size_t mark = RecordedSoFar(studio);
-	EXPECT_TRUE(ServiceUntilRecorded(host, studio, [&](const std::vector<float>& s) {
-		const size_t second = size_t(rate) * size_t(channels);
-		return s.size() >= mark + second && SilentFrom(s, s.size() - second, channels, rate, 1.0);
-	})) << "and leaves the other one: " << LastHeard(studio, 0);
-	host.Activate(actor, false);
-	ndi_standin_pattern_stop(second);
-	ndi_standin_pattern_stop(first);
-}
-#endif
 
 // ---- Popups and value texts ---------------------------------------------------------------------
 

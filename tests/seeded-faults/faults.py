@@ -174,6 +174,9 @@ FAULTS = [
     Fault("input-frame-never-freed", INPUT,
           "if (--mRefCount == 0)", "if (mRefCount-- == 0)",
           "apple", "no frame is ever returned to the library: memory grows with every frame"),
+    Fault("input-audio-thread-let-go", INPUT,
+          "\t\tmAudioThread->join();", "\t\tmAudioThread->detach();",
+          "windows", "the host unloads the plug-in while its audio thread still closes the device: a crash at quit"),
 
     # ---- The audio queue --------------------------------------------------------------------
     Fault("queue-bound-off-by-one", AUDIO,
@@ -210,6 +213,9 @@ FAULTS = [
     Fault("queue-ramp-never-ends", AUDIO,
           "\t\t\tmCurrentVolume = target;\n", "",
           "apple", "after a volume change every buffer ramps up from the old volume: a flutter"),
+    Fault("queue-ramp-never-rises", AUDIO,
+          "\t\t\tmCurrentVolume = target;\n", "\t\t\tmCurrentVolume = target < from ? target : from;\n",
+          "apple", "turning the volume up from mute gives a click of sound, then silence again"),
     Fault("queue-ramp-overshoot", AUDIO,
           "(target - from) / float(ramp);", "(target - from) / float(ramp - 1);",
           "apple", "a volume change overshoots; a new output starts with an infinite gain: a blast"),
@@ -267,6 +273,10 @@ FAULTS = [
     Fault("coreaudio-queue-not-disposed", AUDIO,
           "\t\tAudioQueueDispose(mAudioQueue, true);\n", "",
           "apple", "every closed output leaves its queue behind, calling into freed memory: a crash"),
+    Fault("coreaudio-stop-heard-by-its-listener", AUDIO,
+          "\tUnwatch();\n\tif (mAudioQueue)\n\t\tAudioQueueStop(mAudioQueue, true);\n",
+          "\tif (mAudioQueue)\n\t\tAudioQueueStop(mAudioQueue, true);\n\tUnwatch();\n",
+          "apple", "a stopped output's listener is told of the stop, perhaps once the host unloaded the plug-in: a crash"),
 
     # ---- The reader that follows the device's clock -----------------------------------------
     Fault("reader-not-sized-for-largest-ratio", READER,
@@ -325,6 +335,11 @@ FAULTS = [
     Fault("wasapi-stream-rate-not-taken", WASAPI,
           "\telse if (hr == S_OK)\n\t\tworking = candidate;\n", "",
           "windows", "a device that takes the stream's rate is resampled all the same: worse sound, more delay"),
+    # The WASAPI fakes' own realism, which the backend's tests rely on: a fake that lets a
+    # notification run after its client's unregistration returned would hide a use of a freed client.
+    Fault("fake-callback-after-unregistration", "tests/winaudio/FakeWASAPI.cpp",
+          "\t\tmSystem->WaitForCallbackOf(client);\n", "",
+          "windows", "(none directly) a notification under way at the close would run on a freed client unseen"),
 
     # ---- The device list --------------------------------------------------------------------
     Fault("devices-first-skipped", DEVICES,

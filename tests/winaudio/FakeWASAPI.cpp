@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -399,20 +400,25 @@ public:
 		mSystem->Record("Register");
 		client->AddRef();
 		mSystem->mClients.push_back(client);
+		std::vector<IMMNotificationClient*>& gone = mSystem->mUnregistered;
+		gone.erase(std::remove(gone.begin(), gone.end(), client), gone.end());
 		return S_OK;
 	}
 	HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
-		Guard guard(mSystem->mLock);
-		mSystem->Record("Unregister");
-		std::vector<IMMNotificationClient*>& clients = mSystem->mClients;
-		for (size_t i = 0; i < clients.size(); ++i) {
-			if (clients[i] == client) {
-				clients.erase(clients.begin() + i);
-				client->Release();
-				return S_OK;
-			}
+		{
+			Guard guard(mSystem->mLock);
+			mSystem->Record("Unregister");
+			std::vector<IMMNotificationClient*>& clients = mSystem->mClients;
+			auto registered = std::find(clients.begin(), clients.end(), client);
+			if (registered == clients.end())
+				return E_INVALIDARG;
+			clients.erase(registered); // what is queued for it is dropped
 		}
-		return E_INVALIDARG;
+		mSystem->WaitForCallbackOf(client);
+		Guard guard(mSystem->mLock);
+		mSystem->mUnregistered.push_back(client);
+		client->Release();
+		return S_OK;
 	}
 };
 
@@ -723,6 +729,7 @@ void FakeSystem::OpenEveryGate() {
 		endpoint.mReleaseGate.mHeld = false;
 		endpoint.mGetBufferGate.mHeld = false;
 	}
+	mCallbackGate.mHeld = false;
 	mChanged.notify_all();
 }
 
@@ -739,15 +746,13 @@ bool FakeSystem::WaitHeld(const std::wstring& id, GatedCall call, std::chrono::m
 	}, timeout);
 }
 
-// The callbacks run on the system's notification thread, without the system's lock, each client
-// held by a reference for the call. A callback that does not return leaves the thread behind.
+// The callbacks run on the system's notification thread, without the system's lock. A callback
+// that does not return leaves the thread behind.
 bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call) {
 	std::vector<IMMNotificationClient*> clients;
 	{
 		Guard guard(mLock);
 		clients = mClients;
-		for (IMMNotificationClient* client : clients)
-			client->AddRef();
 		Record("notify " + entry);
 	}
 	struct Done {
@@ -758,11 +763,9 @@ bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNo
 	std::shared_ptr<Done> done = std::make_shared<Done>();
 	{
 		std::lock_guard<std::mutex> lock(mNotifyLock);
-		mNotifyJobs.push_back([this, clients, call, done] {
-			for (IMMNotificationClient* client : clients) {
-				call(client);
-				client->Release();
-			}
+		mNotifyJobs.push_back([this, clients, entry, call, done] {
+			for (IMMNotificationClient* client : clients)
+				Callback(client, entry, call);
 			Record("notified");
 			std::lock_guard<std::mutex> guard(done->mLock);
 			done->mReturned = true;
@@ -777,6 +780,59 @@ bool FakeSystem::Notify(const std::string& entry, const std::function<void(IMMNo
 		mNotifyStuck = true;
 	}
 	return returned;
+}
+
+// One client's callback, on the notification thread: made only while the client is registered.
+void FakeSystem::Callback(IMMNotificationClient* client, const std::string& entry,
+                          const std::function<void(IMMNotificationClient*)>& call) {
+	{
+		std::unique_lock<std::recursive_mutex> lock(mLock);
+		if (std::find(mClients.begin(), mClients.end(), client) == mClients.end()) {
+			Record("dropped " + entry); // queued when its client was unregistered
+			return;
+		}
+		mCalling = client;
+		++mCallbackGate.mWaiting;
+		mChanged.notify_all();
+		mChanged.wait(lock, [&] { return !mCallbackGate.mHeld; });
+		--mCallbackGate.mWaiting;
+		if (std::find(mUnregistered.begin(), mUnregistered.end(), client) != mUnregistered.end()) {
+			ADD_FAILURE() << "a callback (" << entry << ") for a client whose unregistration had returned";
+			mCalling = nullptr;
+			mChanged.notify_all();
+			return; // the client may be gone: not called
+		}
+	}
+	call(client);
+	Guard guard(mLock);
+	mCalling = nullptr;
+	mChanged.notify_all();
+}
+
+// A callback in progress ends before the unregistration returns (unless the unregistration is
+// made by the callback itself, on the notification thread).
+void FakeSystem::WaitForCallbackOf(IMMNotificationClient* client) {
+	std::unique_lock<std::recursive_mutex> lock(mLock);
+	if (std::this_thread::get_id() == mNotifier.get_id())
+		return;
+	++mUnregistrationsWaiting;
+	mChanged.notify_all();
+	mChanged.wait(lock, [&] { return mCalling != client; });
+	--mUnregistrationsWaiting;
+}
+
+void FakeSystem::HoldCallbacks(bool hold) {
+	Guard guard(mLock);
+	mCallbackGate.mHeld = hold;
+	mChanged.notify_all();
+}
+
+bool FakeSystem::WaitCallbackHeld() {
+	return WaitUntil([&] { return mCallbackGate.mWaiting > 0; });
+}
+
+bool FakeSystem::WaitUnregistrationWaiting() {
+	return WaitUntil([&] { return mUnregistrationsWaiting > 0; });
 }
 
 bool FakeSystem::NotifyStateChanged(const std::wstring& id, DWORD state) {

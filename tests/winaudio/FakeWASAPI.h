@@ -148,12 +148,20 @@ public:
 
 	// Endpoint notifications, delivered to every registered client on a thread of the system's,
 	// as the system does. True when every callback returned within the time-out; they are
-	// logged ("notify ..." before, "notified" after).
+	// logged ("notify ..." before, "notified" after). As with the system, a callback holds no
+	// reference of its own: the unregistration waits for a callback in progress (from another
+	// thread than the notifications') and drops those still queued ("dropped ..."); a callback
+	// for a client after its unregistration returned fails the test and is not made.
 	bool NotifyStateChanged(const std::wstring& id, DWORD state);
 	bool NotifyAdded(const std::wstring& id);
 	bool NotifyRemoved(const std::wstring& id);
 	bool NotifyDefaultChanged(EDataFlow flow, ERole role, const std::wstring& id);
 	size_t RegisteredClients();
+	// A callback in progress is held at its start until released (the system's thread may be put
+	// off there); until one is held, or an unregistration waits for one (generously).
+	void HoldCallbacks(bool hold);
+	bool WaitCallbackHeld();
+	bool WaitUnregistrationWaiting();
 
 	// Waits (generously) until `done` holds, checked under the lock after every change.
 	bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -170,6 +178,7 @@ public:
 
 	// Used by the fake objects; the lock is held by the caller.
 	void PassGate(const std::wstring& id, GatedCall call); // called without the lock
+	void WaitForCallbackOf(IMMNotificationClient* client);  // called without the lock
 	std::recursive_mutex mLock;
 	std::condition_variable_any mChanged;
 	void Record(const std::string& entry); // also notifies
@@ -181,6 +190,10 @@ public:
 	uint64_t mDryFrames = 0;
 	int mLive = 0;
 	std::vector<IMMNotificationClient*> mClients; // registered, one reference each
+	std::vector<IMMNotificationClient*> mUnregistered; // whose unregistration returned
+	IMMNotificationClient* mCalling = nullptr;         // whose callback is in progress
+	Gate mCallbackGate;
+	int mUnregistrationsWaiting = 0;
 	// The stream of the last client that initialised.
 	void* mStreamOwner = nullptr;
 	std::wstring mStreamEndpoint;
@@ -199,6 +212,8 @@ public:
 
 private:
 	bool Notify(const std::string& entry, const std::function<void(IMMNotificationClient*)>& call);
+	void Callback(IMMNotificationClient* client, const std::string& entry,
+	              const std::function<void(IMMNotificationClient*)>& call);
 	void RunClock();
 	void RunNotifier();
 	Gate* GateOf(const std::wstring& id, GatedCall call);

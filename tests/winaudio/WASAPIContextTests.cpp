@@ -342,6 +342,22 @@ HANDLE LimitedEvent() {
 HANDLE NoThread(LPTHREAD_START_ROUTINE, void*) {
 	return nullptr;
 }
+// Every event made, in order: a context makes its buffer event, then its quit event.
+std::vector<HANDLE> gEventsMade;
+HANDLE RecordedEvent() {
+	HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+	gEventsMade.push_back(event);
+	return event;
+}
+// Until the event is set, which is then left set for whoever waits for it.
+bool WaitUntilSet(HANDLE event) {
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+	while (WaitForSingleObject(event, 10) != WAIT_OBJECT_0)
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+	SetEvent(event);
+	return true;
+}
 } // namespace
 
 TEST(WASAPIFailures, EachStepRecordsItsMessageAndLeavesNothingBehind) {
@@ -683,6 +699,8 @@ TEST(WASAPITeardown, TheThreadEndsBeforeTheObjectsAreReleasedInReverseOrder) {
 
 TEST(WASAPITeardown, ClosingWaitsForTheRenderThreadInsideADeviceCall) {
 	FakeSystem system;
+	gEventsMade.clear();
+	CWASAPIAudioContext::sPlatform.CreateAutoResetEvent = RecordedEvent;
 	system.AddEndpoint(kStudioID, L"Studio", MakeFormat(true, 32, true, 2, 48000));
 	system.SetDefault(kStudioID);
 	// The context lives and ends on a thread of its own (COM pairs up per thread), closed on the go.
@@ -717,8 +735,10 @@ TEST(WASAPITeardown, ClosingWaitsForTheRenderThreadInsideADeviceCall) {
 	const size_t from = system.Log().size();
 	go.set_value();
 	ending.sent = true;
-	// While the render thread is inside the device's call, nothing it uses may go: the closing
-	// is given two seconds to show that it waits.
+	// While the render thread is inside the device's call, nothing it uses may go: once the close
+	// has begun (its quit event set), it is given two seconds to show that it waits.
+	ASSERT_EQ(2u, gEventsMade.size());
+	ASSERT_TRUE(WaitUntilSet(gEventsMade[1])) << "the close never began";
 	const bool released = system.WaitUntil([&] { return system.mLog.size() > from; }, std::chrono::seconds(2));
 	EXPECT_FALSE(released) << "the close went on under the render thread: " << system.Log()[from];
 	system.Open(kStudioID, kGetBufferCall);
