@@ -306,10 +306,10 @@ bool PulseSink(const std::string& verb, const std::string& sink) {
 		ADD_FAILURE() << "could not start " << command;
 		return false;
 	}
-	if (process.hProcess)
-		CloseHandle(process.hProcess);
-	if (process.hThread)
-		CloseHandle(process.hThread);
+	// The handles are left open on purpose. Wine starts a Unix program without a Windows process
+	// and fills in neither handle: the fields come back holding stale values from its stack, which
+	// can name another thread's live handle (once, the timer thread of a stream the render thread
+	// had just started, whose Release then waited for ever). Closing them would close that.
 	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
 	while (GetFileAttributesA(replyPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
 		if (std::chrono::steady_clock::now() > deadline) {
