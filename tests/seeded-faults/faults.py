@@ -26,6 +26,7 @@ WASAPI = "Source/AudioOut_Win.cpp"
 DEVICES = "Source/AudioDevices.cpp"
 NOTICE = "Source/FirstUseNotice.cpp"
 READER = "Source/AudioResampler.cpp"
+DRIFT = "Source/AudioDrift.cpp"
 
 FAULTS = [
     # ---- The actor ------------------------------------------------------------------------
@@ -287,6 +288,9 @@ FAULTS = [
           "if (oldDen > 1 && uint64_t(oldDen - 1) * den > UINT32_MAX) {",
           "if (false && oldDen > 1 && uint64_t(oldDen - 1) * den > UINT32_MAX) {",
           "apple", "a fine ratio change leaves the resampler half changed: noise, or a crash"),
+    Fault("drift-not-followed", DRIFT,
+          "\tmCorrection += step;", "\tmCorrection += 0.0 * step;",
+          "windows", "a sender whose clock runs slow against the device's breaks the sound every minute or so"),
     Fault("queue-read-state-unlocked", AUDIO,
           "\tmLock.Lock();\n\twriter = mDriftWriter.State();",
           "\tmLock.Lock();\n\tmLock.Unlock();\n\twriter = mDriftWriter.State();\n\tmLock.Lock();",
