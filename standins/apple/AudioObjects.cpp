@@ -370,6 +370,18 @@ OSStatus CanListen(AudioObjectID object, const AudioObjectPropertyAddress& addre
 	return Property(machine, object, address, &size, nullptr, 0);
 }
 
+// Whether an object whose listener is removed is gone: the system object never is; a device's
+// listeners go with it once it is out of the table (a removed device that is still listed keeps
+// them).
+bool ListenedObjectGone(AudioObjectID object) {
+	if (object == kAudioObjectSystemObject)
+		return false;
+	Machine& machine = TheMachine();
+	std::lock_guard<std::mutex> guard(machine.lock);
+	bool alive = true;
+	return !FindDevice(machine, object, &alive);
+}
+
 } // namespace
 
 extern "C" {
@@ -437,13 +449,8 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID, const Audio
 		return injected;
 	if (!inAddress || !inListener)
 		return kAudioHardwareIllegalOperationError;
-	Machine& machine = TheMachine();
-	{
-		std::lock_guard<std::mutex> guard(machine.lock);
-		bool alive = true;
-		if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
-			return kAudioHardwareBadObjectError; // its listeners went with it
-	}
+	if (ListenedObjectGone(inObjectID))
+		return kAudioHardwareBadObjectError; // its listeners went with it
 	// Stops the calls of changes not yet delivered; a call under way goes on.
 	if (!RemoveObjectListener(inObjectID, *inAddress, inListener, inClientData))
 		return kAudioHardwareUnknownPropertyError;
@@ -471,13 +478,8 @@ OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID, const 
 		return injected;
 	if (!inAddress || !inListener || !inDispatchQueue)
 		return kAudioHardwareIllegalOperationError;
-	{
-		Machine& machine = TheMachine();
-		std::lock_guard<std::mutex> guard(machine.lock);
-		bool alive = true;
-		if (inObjectID != kAudioObjectSystemObject && !FindDevice(machine, inObjectID, &alive))
-			return kAudioHardwareBadObjectError; // its listeners went with it
-	}
+	if (ListenedObjectGone(inObjectID))
+		return kAudioHardwareBadObjectError; // its listeners went with it
 	// A call already submitted to the queue still runs there, after this returns.
 	if (!RemoveObjectListenerBlock(inObjectID, *inAddress, inDispatchQueue, inListener))
 		return kAudioHardwareUnknownPropertyError;

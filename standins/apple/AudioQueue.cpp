@@ -532,8 +532,8 @@ OSStatus AudioQueueRemovePropertyListener(AudioQueueRef inAQ, AudioQueueProperty
 		if (!IsLive(queues, inAQ, "AudioQueueRemovePropertyListener"))
 			return kAudioQueueErr_InvalidParameter;
 	}
-	// Waits for a call in progress (without the queues' lock, which a listener may need), and
-	// stops the calls of changes not yet delivered.
+	// Stops the calls of changes not yet delivered; a call under way goes on (the queue's
+	// disposal waits for it).
 	if (!RemoveQueueListener(inAQ, inID, inProc, inUserData))
 		return kAudioQueueErr_InvalidParameter;
 	return 0;

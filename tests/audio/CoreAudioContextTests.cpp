@@ -47,6 +47,14 @@ protected:
 		EXPECT_EQ(CCoreAudioContext::CreateCoreAudioContext(id, channels, rate, frames, context), 0);
 		return context;
 	}
+	// Whether the queue says it runs: its thread says so some time after the start, and tells the
+	// queue's IsRunning listener then.
+	static bool SeenRunning(AudioQueueRef queue) {
+		return WaitUntil([&] {
+			UInt32 running = 0, size = sizeof running;
+			return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
+		});
+	}
 	AppleStandinQueueInfo Queue(int index = 0) {
 		AppleStandinQueueInfo info{};
 		EXPECT_TRUE(apple_standin_queue_info(index, &info));
@@ -360,6 +368,8 @@ TEST_F(CoreAudioContext, ADeviceThatGoesMakesItsContextIncompatibleAndNoOtherCon
 TEST_F(CoreAudioContext, AListenerCallUnderWayAtTheEndRunsBeforeTheReleaseReturns) {
 	CCoreAudioContext* context = Create("eight", 2);
 	ASSERT_NE(context, nullptr);
+	// Once the queue's own news is told: held at the gate, it would hold the queue's disposal.
+	ASSERT_TRUE(SeenRunning(apple_standin_queue(0)));
 	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
 	const long long lateBefore = apple_standin_late_listener_calls();
 	ASSERT_TRUE(apple_standin_close_gate("listener call"));
@@ -409,10 +419,7 @@ TEST_F(CoreAudioContext, EachListenerAloneTellsThatTheDeviceWent) {
 		EXPECT_EQ(apple_standin_listeners_registered(), 1);
 		AudioQueueRef queue = apple_standin_queue(index++);
 		// The queue must have been seen running for its stop to mean anything.
-		ASSERT_TRUE(WaitUntil([&] {
-			UInt32 running = 0, size = sizeof running;
-			return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
-		}));
+		ASSERT_TRUE(SeenRunning(queue));
 		EXPECT_TRUE(StaysCompatible(context, "eight"));
 		ASSERT_EQ(apple_standin_remove_device("eight"), 1);
 		EXPECT_TRUE(BecomesIncompatible(context, "eight"));
@@ -507,10 +514,7 @@ TEST_F(CoreAudioContext, AStoppedContextListensNoMore) {
 	CCoreAudioContext* context = Create("two", 2);
 	ASSERT_NE(context, nullptr);
 	AudioQueueRef queue = apple_standin_queue(0);
-	ASSERT_TRUE(WaitUntil([&] {
-		UInt32 running = 0, size = sizeof running;
-		return AudioQueueGetProperty(queue, kAudioQueueProperty_IsRunning, &running, &size) == 0 && running == 1;
-	}));
+	ASSERT_TRUE(SeenRunning(queue));
 	ASSERT_TRUE(apple_standin_wait_listener_calls(10000));
 	const long long calls = apple_standin_listener_calls();
 	ASSERT_TRUE(apple_standin_close_gate("AudioQueueStop returning"));

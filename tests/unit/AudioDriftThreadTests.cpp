@@ -3,6 +3,7 @@
 // device that tops up its buffer through the resampler every 10 ms. Run under ThreadSanitizer.
 #include "AudioOut.h"
 #include "AudioResampler.h"
+#include "Pacer.h"
 
 #include <gtest/gtest.h>
 
@@ -21,25 +22,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRate = 48000;
 constexpr int kBlock = 1600, kBuffer = 4800;
 constexpr int kBlocks = 120; // four seconds
-
-// Waits until a deadline unless stopped.
-class Pacer {
-public:
-	bool WaitUntil(Clock::time_point deadline) {
-		std::unique_lock<std::mutex> lock(mMutex);
-		return !mCond.wait_until(lock, deadline, [&] { return mStop; });
-	}
-	void Stop() {
-		std::lock_guard<std::mutex> lock(mMutex);
-		mStop = true;
-		mCond.notify_all();
-	}
-
-private:
-	std::mutex mMutex;
-	std::condition_variable mCond;
-	bool mStop = false;
-};
 
 TEST(AudioDriftThreads, SenderAndDeviceFollowOneAnother) {
 	CAudioBufferList queue(2, kRate, kRate / 10);

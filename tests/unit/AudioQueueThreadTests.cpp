@@ -2,6 +2,7 @@
 // burst that overflows the queue) and changes the volume, and a reader that fills at a device's
 // pace. Run under ThreadSanitizer as well.
 #include "AudioOut.h"
+#include "Pacer.h"
 
 #include <gtest/gtest.h>
 
@@ -22,25 +23,6 @@ constexpr int kBlockFrames = 1600;   // one received audio frame at 30 per secon
 constexpr int kFillFrames = 480;     // the device asks every 10 ms
 constexpr int kBlocks = 90;          // three seconds of audio...
 constexpr int kBurst = 25;           // ...after a burst that overflows the queue
-
-// Waits until a deadline unless stopped: the pace of a device clock, interruptible.
-class Pacer {
-public:
-	bool WaitUntil(Clock::time_point deadline) {
-		std::unique_lock<std::mutex> lock(mMutex);
-		return !mCond.wait_until(lock, deadline, [&] { return mStop; });
-	}
-	void Stop() {
-		std::lock_guard<std::mutex> lock(mMutex);
-		mStop = true;
-		mCond.notify_all();
-	}
-
-private:
-	std::mutex mMutex;
-	std::condition_variable mCond;
-	bool mStop = false;
-};
 
 // Planar stereo block: channel 0 carries a running frame number, channel 1 a constant 1.0, so
 // the reader can recover the frame number whatever gain was applied to the frame.
