@@ -250,7 +250,7 @@ bool WriteFrames(WASAPIRenderState* state, BYTE* data, UINT32 frames, UINT32 pad
 	if (state->mSampleType == kWASAPISampleFloat32)
 		written = state->mOwner->FillBuffer(reinterpret_cast<float*>(data), static_cast<int>(frames), held, nowNs);
 	else {
-		if (floats > state->mConvertFrames)
+		if (floats > state->mConvertFloats)
 			return false; // more than the stream was prepared for: never grown in a fill
 		written = state->mOwner->FillBuffer(state->mConvertBuffer, static_cast<int>(frames), held, nowNs);
 		if (written > 0)
@@ -624,7 +624,7 @@ bool CWASAPIAudioContext::PrepareFills(WASAPIRenderState* state) {
 	const size_t queueFloats = static_cast<size_t>(frames) * static_cast<size_t>(mBufferList.GetChannelCount());
 	const size_t deviceFloats = static_cast<size_t>(frames) * static_cast<size_t>(state->mDeviceChannels);
 	if (!GrowFloats(mMapBuffer, mMapFloats, queueFloats)
-	    || !GrowFloats(state->mConvertBuffer, state->mConvertFrames, deviceFloats))
+	    || !GrowFloats(state->mConvertBuffer, state->mConvertFloats, deviceFloats))
 		return false;
 	if (mResampler.IsPreparedFor(mBufferList, state->mDeviceSampleRate, static_cast<int>(frames))) {
 		mResampler.DeviceRestarted(); // a new stream holds nothing yet: the level is waited for again

@@ -109,7 +109,7 @@ struct WASAPIRenderState {
 	WASAPISampleType mSampleType; // how to write the format in force
 	// Device-layout floats for formats that are not 32-bit float; sized with the stream.
 	float* mConvertBuffer;
-	size_t mConvertFrames;
+	size_t mConvertFloats; // its capacity, in floats
 	// The fills of the stream in force were prepared (their buffers and resampler made).
 	bool mFillsReady;
 };
